@@ -1,0 +1,65 @@
+// The program's own DNS client: one UDP query for the A or AAAA records of a name.
+#ifndef DODODUZOD_MYDNS_H
+#define DODODUZOD_MYDNS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One record of a reply's answer section.
+struct DnsAnswer {
+    std::string name;   // owner name, dotted
+    int type = 0;       // TYPE of the record
+    std::string rdata;  // A/AAAA: the raw 4/16 bytes; other types: RDATA read as a dotted name
+};
+
+class MyDNS {
+  public:
+    enum {
+        typeA = 1,
+        typeAAAA = 28,
+        headerSize = 12,
+        maxAnswers = 20,
+        maxNameLength = 255,
+        bufferSize = 65536,
+    };
+
+    // Writes the label form of the zero-terminated dotted name `host` to `dns`.
+    // Appends "." to `host` in place, so its storage needs one spare byte.
+    static void changetoDnsNameFormat(unsigned char* dns, unsigned char* host);
+
+    // Reads the name at `reader` inside the `length` bytes of the message at `buffer`.
+    // Returns the dotted text (zero-terminated, 256 bytes) and sets `count` to the
+    // bytes the name takes at `reader`; null when the name runs out of the message,
+    // loops, or is longer than 255 bytes.
+    static std::unique_ptr<unsigned char[]> readName(const unsigned char* reader,
+                                                     const unsigned char* buffer, size_t length,
+                                                     int* count);
+
+    // Lays out the query for `host` and `type` at the start of `buffer` (at least
+    // bufferSize bytes). Returns its length, or 0 when the name is too long.
+    static size_t BuildQuery(unsigned char* buffer, const std::string& host, int type, uint16_t id);
+
+    // Walks the answer section of the `length`-byte reply. `ancount` receives the
+    // header's ANCOUNT. Stops at the first record that breaks the message's bounds
+    // and keeps the answers read before it. False when the reply is too short to
+    // hold a header and a question.
+    static bool ParseAnswers(const unsigned char* buffer, size_t length,
+                             std::vector<DnsAnswer>& answers, int* ancount);
+
+    // The text of an A (dotted quad) or AAAA (inet_ntop form) answer; empty otherwise.
+    static std::string AnswerText(const DnsAnswer& answer);
+
+    static bool GetIPAddresses(int type, std::string host, std::string nameServer,
+                               std::vector<std::string>& out, bool verbose);
+    static std::string GetIPv4Address(std::string host, std::string nameServer, bool verbose);
+    static std::string GetIPv6Address(std::string host, std::string nameServer, bool verbose);
+    static std::string GetHostByName(std::string name);
+
+    // Seconds to wait for sending and for the reply; 10 unless a test shortens it.
+    static int timeoutSeconds;
+};
+
+#endif

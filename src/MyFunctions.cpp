@@ -1,0 +1,114 @@
+#include "MyFunctions.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+volatile sig_atomic_t stop_requested = 0;
+
+const char* const MyFunctions::defaultLogFile = "/var/log/dododuzod.log";
+
+namespace {
+
+// Owns one descriptor and closes it on every path.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            (void)close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// One write() per line keeps lines whole even when several processes append.
+void AppendLine(const std::string& path, const std::string& line) {
+    Descriptor file(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+    if (file.get() < 0) {
+        return;
+    }
+    ssize_t written;
+    do {
+        written = write(file.get(), line.data(), line.size());
+    } while (written < 0 && errno == EINTR);
+}
+
+}  // namespace
+
+void MyFunctions::Log(std::string fileName, std::string tag, std::string message, bool enabled) {
+    if (!enabled) {
+        return;
+    }
+    try {
+        if (fileName.empty()) {
+            fileName = defaultLogFile;
+        }
+        AppendLine(fileName, FormatLine(time(nullptr), tag, message));
+    } catch (...) {
+        // Logging must never fail its caller; the line is lost.
+    }
+}
+
+void MyFunctions::Log(std::string fileName, std::string tag, std::string message, bool isDebug,
+                      bool debug, bool quiet, bool verbose) {
+    if (!IsWritten(isDebug, debug, quiet, verbose)) {
+        return;
+    }
+    Log(std::move(fileName), std::move(tag), std::move(message), true);
+}
+
+std::string MyFunctions::GetDate(int seconds) {
+    return FormatDate(time(nullptr), seconds);
+}
+
+bool MyFunctions::FileExists(std::string path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string MyFunctions::FormatDate(time_t now, int seconds) {
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr) {
+        return "";
+    }
+    // Spread the offset over minutes and seconds so that no field overflows an int.
+    long long total = static_cast<long long>(local.tm_sec) + seconds;
+    local.tm_min += static_cast<int>(total / 60);
+    local.tm_sec = static_cast<int>(total % 60);
+    local.tm_isdst = -1;  // let the platform decide daylight saving for the new time
+    (void)mktime(&local);
+
+    char text[64];
+    if (asctime_r(&local, text) == nullptr) {
+        return "";
+    }
+    std::string date(text);
+    if (!date.empty() && date.back() == '\n') {
+        date.pop_back();
+    }
+    return date;
+}
+
+std::string MyFunctions::FormatLine(time_t now, const std::string& tag,
+                                    const std::string& message) {
+    return FormatDate(now, 0) + " [" + tag + "] " + message + "\n";
+}
+
+bool MyFunctions::IsWritten(bool isDebug, bool debug, bool quiet, bool verbose) {
+    if (verbose) {
+        return true;
+    }
+    if (quiet) {
+        return false;
+    }
+    return !isDebug || debug;
+}

@@ -1,0 +1,209 @@
+#include "MyIPUpdate.h"
+
+#include <syslog.h>
+
+#include <vector>
+
+#include "MyDNS.h"
+#include "MyFunctions.h"
+#include "MyHTTP.h"
+#include "MyString.h"
+
+namespace {
+
+const int primaryPort = 8245;
+const int fallbackPort = 80;
+
+// One exchange, on the fall-back port when the primary one fails as an exchange.
+bool Fetch(const std::string& url, const std::string& credentials, std::string& body,
+           bool verbose) {
+    std::string error;
+    return MyHTTP::GetUrl(url, primaryPort, credentials, body, error, verbose) ||
+           MyHTTP::GetUrl(url, fallbackPort, credentials, body, error, verbose);
+}
+
+bool HoldsAddress(const std::vector<std::string>& answers, const std::string& address) {
+    for (const std::string& answer : answers)
+        if (answer == address)
+            return true;
+    return false;
+}
+
+// A family is asked about only when it is handled and its lookup gave an address.
+bool IsQueried(bool enabled, const std::string& address) {
+    return enabled && !address.empty() && address != "no";
+}
+
+}  // namespace
+
+MyIPUpdate::MyIPUpdate()
+    : ipv4Enabled(true),
+      ipv6Enabled(true),
+      pollInterval(10),
+      debug(false),
+      quiet(false),
+      verbose(false),
+      ipv4CheckUrl(Provider::ipv4CheckUrl),
+      ipv6CheckUrl(Provider::ipv6CheckUrl),
+      updateUrl(Provider::updateUrl),
+      locationCheckUrl(Provider::locationCheckUrl),
+      checkCounter(0) {}
+
+bool MyIPUpdate::IsValidConfiguration() {
+    return !username.empty() && !password.empty();
+}
+
+void MyIPUpdate::Log(const std::string& text, bool isDebug) {
+    MyFunctions::Log(logFile, "ENGINE", text, isDebug, debug, quiet, verbose);
+}
+
+void MyIPUpdate::CheckIP(bool force) {
+    if (username.empty() || password.empty()) {
+        Log("Invalid configuation file: " + confFile, false);
+        return;
+    }
+    ++checkCounter;
+    if (!ipv4Enabled && !ipv6Enabled) {
+        Log("Both IPv4 and IPv6 IP update are disabled.", false);
+        return;
+    }
+    Log("Checking if IP update is required.", false);
+
+    std::string ipv4Address = "no";
+    std::string ipv6Address = "no";
+    if (ipv4Enabled) {
+        ipv4Address = GetIPv4Address();
+        Log("IPv4 address: " + ipv4Address, true);
+    } else {
+        Log("IPv4 address update disabled.", true);
+    }
+    if (ipv6Enabled) {
+        ipv6Address = GetIPv6Address();
+        Log("IPv6 address: " + ipv6Address, true);
+    } else {
+        Log("IPv6 address update disabled.", true);
+    }
+    // A stop cut the lookups short: their empty results are no reason to update.
+    if (stop_requested)
+        return;
+
+    if (force) {
+        UpdateDNS(true, ipv4Address, ipv6Address);
+        return;
+    }
+    const std::string& storedIPv4 = response.updatedIPv4Address;
+    const std::string& storedIPv6 = response.updatedIPv6Address;
+    bool changed = (ipv4Enabled && (storedIPv4.empty() || ipv4Address != storedIPv4)) ||
+                   (ipv6Enabled && (storedIPv6.empty() || ipv6Address != storedIPv6));
+    if (changed) {
+        UpdateDNS(false, ipv4Address, ipv6Address);
+        return;
+    }
+    if (checkCounter > 10) {
+        checkCounter = 0;
+        bool checkable = (ipv4Enabled && !storedIPv4.empty() && IsQueried(true, ipv4Address)) ||
+                         (ipv6Enabled && !storedIPv6.empty() && IsQueried(true, ipv6Address));
+        if (checkable && IsIPUpdateRequiredThroughDNSCheck(ipv4Enabled, ipv6Enabled, ipv4Address,
+                                                           ipv6Address, username, location)) {
+            Log("IP update found to be required through DNS check.", false);
+            UpdateDNS(false, ipv4Address, ipv6Address);
+            return;
+        }
+    }
+    Log("No change detected.", false);
+}
+
+std::string MyIPUpdate::FetchAddress(const std::string& url) {
+    std::string body;
+    if (!Fetch(url, "", body, verbose))
+        return "";
+    // The page answers "ip" followed directly by the address.
+    if (body.compare(0, 2, "ip") != 0)
+        return "";
+    return body.substr(2);
+}
+
+std::string MyIPUpdate::GetIPv4Address() {
+    return FetchAddress(ipv4CheckUrl);
+}
+
+std::string MyIPUpdate::GetIPv6Address() {
+    return FetchAddress(ipv6CheckUrl);
+}
+
+bool MyIPUpdate::IsIPUpdateRequiredThroughDNSCheck(bool ipv4Enabled, bool ipv6Enabled,
+                                                   std::string ipv4Address, std::string ipv6Address,
+                                                   std::string username, std::string location) {
+    const std::string hostname = MyString::GetHostname(username, location);
+    if (hostname.empty())
+        return false;
+    MyFunctions::Log(logFile, "ENGINE", "Hostname: " + hostname, verbose);
+
+    const std::string nameServer =
+        Provider::Setting(Provider::nameServerVariable, Provider::nameServer);
+    bool ipv4Required = false;
+    bool ipv6Required = false;
+    if (IsQueried(ipv4Enabled, ipv4Address)) {
+        MyFunctions::Log(logFile, "ENGINE", "Get A records.", verbose);
+        std::vector<std::string> answers;
+        ipv4Required =
+            !MyDNS::GetIPAddresses(MyDNS::typeA, hostname, nameServer, answers, verbose) ||
+            !HoldsAddress(answers, ipv4Address);
+    }
+    if (IsQueried(ipv6Enabled, ipv6Address)) {
+        MyFunctions::Log(logFile, "ENGINE", "Get AAAA records.", verbose);
+        std::vector<std::string> answers;
+        ipv6Required =
+            !MyDNS::GetIPAddresses(MyDNS::typeAAAA, hostname, nameServer, answers, verbose) ||
+            !HoldsAddress(answers, ipv6Address);
+    }
+    return ipv4Required || ipv6Required;
+}
+
+void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6Address) {
+    Log("IP address update initiated.", false);
+    std::string url = MyString::Replace(updateUrl, "{0}", location);
+    url = MyString::Replace(url, "{1}", ipv4Address);
+    url = MyString::Replace(url, "{2}", ipv6Address);
+    url = MyString::Replace(url, "{3}", force ? "1" : "");
+    Log("Url: " + url, true);
+
+    const std::string credentials = username + ":" + MyString::MD5Hash(password);
+    std::string body;
+    if (!Fetch(url, credentials, body, verbose))
+        return;
+    Log("Response: " + body, true);
+    if (body.empty())
+        return;
+    if (response.Parse(body))
+        LogIPUpdateResponse();
+}
+
+void MyIPUpdate::LogIPUpdateResponse() {
+    Log("Status Code: " + response.statusCode, false);
+    const bool good = response.statusCode == "Good";
+    if (good || response.statusCode == "No Change") {
+        forceUpdate = false;
+        const bool isDebug = !good;
+        Log(ipv4Enabled ? "Current IPv4 Address: " + response.updatedIPv4Address
+                        : "Current IPv4 Address: Disabled",
+            isDebug);
+        Log(ipv6Enabled ? "Current IPv6 Address: " + response.updatedIPv6Address
+                        : "Current IPv6 Address: Disabled",
+            isDebug);
+        if (good)
+            SyslogCurrentStatus();
+    }
+    if (response.statusCode == "Bad Authentication")
+        Log("IP address update aborted due to invalid credentials.", false);
+}
+
+void MyIPUpdate::SyslogCurrentStatus() {
+    const std::string ipv4 = ipv4Enabled ? response.updatedIPv4Address : "disabled";
+    const std::string ipv6 = ipv6Enabled ? response.updatedIPv6Address : "disabled";
+    if (!ipv4Enabled && !ipv6Enabled)
+        return;
+    const std::string line = "{ IPv4 Address: " + ipv4 + ", IPv6 Address: " + ipv6 + " }";
+    // The addresses come from the provider: never let them act as a format.
+    syslog(LOG_INFO, "%s", line.c_str());
+}

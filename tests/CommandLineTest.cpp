@@ -1,0 +1,236 @@
+// The binary's command line: help, option errors, the configuration test, and
+// daemon start-up with its pid file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Fakes.h"
+#include "Process.h"
+
+namespace {
+
+const std::string bin = DODODUZOD_BIN;
+
+std::string Usage() {
+    return "\n Zelmar IP Update Client\n Usage: " + bin +
+           " [OPTIONS]\n\n"
+           "  Options:\n"
+           "   -h --help                 Display this help.\n"
+           "   -c --conf_file filename   Read configuration from the file.\n"
+           "   -t --test_conf filename   Test configuration file.\n"
+           "   -l --log_file  filename   Write logs to the file.\n"
+           "   -d --daemon               Run as a daemon.\n"
+           "   -p --pid_file  filename   PID file used by daemonized application.\n"
+           "\n";
+}
+
+std::string Conf(const std::string& text) {
+    static int n = 0;
+    std::string path = "/tmp/cmdline." + std::to_string(++n) + ".conf";
+    EXPECT_TRUE(testproc::WriteFile(path, text));
+    return path;
+}
+
+const char* const validText =
+    "username alice\npassword s3cret\nipv4 true\nipv6 1\npollinterval 60\ndebug true\n";
+const char* const validReport =
+    "Username: 'alice'\nPassword: 's3cret'\nLocation: ''\nIPv4: '1'\nIPv6: '1'\n"
+    "Poll Interval: '120'\nDebug: '1'\nQuiet: '0'\nConfiguration is valid.\n";
+
+struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;  // "*": only non-empty is checked (getopt's own wording)
+};
+
+TEST(CommandLineTest, HelpErrorsAndTheConfigurationTest) {
+    const std::string valid = Conf(validText);
+    const std::string nopass = Conf("username alice\nlocation\tx\npollinterval 600\n");
+    const std::string empty = Conf("");
+    const Case cases[] = {
+        {{"-h"}, 0, Usage(), ""},
+        {{"--help"}, 0, Usage(), ""},
+        {{"-x"}, 1, Usage(), "*"},
+        {{"--bogus"}, 1, Usage(), "*"},
+        {{"-c"}, 1, Usage(), "*"},
+        {{"-t", valid}, 0, validReport, ""},
+        {{"--test_conf", valid}, 0, validReport, ""},
+        {{"-t", valid, "-x"}, 0, validReport, ""},  // later options are never read
+        {{"-t", valid, "-h"}, 0, validReport, ""},
+        {{"-c", nopass, "-t", valid}, 0, validReport, ""},
+        {{"-d", "-t", valid}, 0, validReport, ""},  // the test runs without detaching
+        {{"-t", nopass},
+         0,
+         "Username: 'alice'\nPassword: ''\nLocation: ''\nIPv4: '0'\nIPv6: '0'\n"
+         "Poll Interval: '600'\nDebug: '0'\nQuiet: '0'\nPassword should not be empty.\n"
+         "Invalid configuration.\n",
+         ""},
+        {{"-t", empty},
+         0,
+         "Username: ''\nPassword: ''\nLocation: ''\nIPv4: '0'\nIPv6: '0'\n"
+         "Poll Interval: '120'\nDebug: '0'\nQuiet: '0'\nUsername should not be empty.\n"
+         "Password should not be empty.\nInvalid configuration.\n",
+         ""},
+        {{"-t", "/tmp/no-such.conf"}, 1, "", "Invalid config file: /tmp/no-such.conf\n"},
+        {{"-t", ""}, 1, "", "Missing config file.\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {bin};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testproc::Result r = testproc::Run(argv);
+        std::string what =
+            c.args.empty() ? "" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+        ASSERT_TRUE(r.exited) << what;
+        EXPECT_EQ(r.status, c.status) << what;
+        EXPECT_EQ(r.out, c.out) << what;
+        if (c.err == "*")
+            EXPECT_FALSE(r.err.empty()) << what;
+        else
+            EXPECT_EQ(r.err, c.err) << what;
+    }
+}
+
+// The daemon's grandchild is re-parented to this test process, which can then
+// reap it and read its exit status.
+class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        dir = testproc::MakeTempDir();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_TRUE(syslog.ok());
+        conf = dir + "/nopass.conf";
+        ASSERT_TRUE(
+            testproc::WriteFile(conf, "username alice\n"));  // no network without a password
+    }
+    void TearDown() override {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
+
+    // Reaps `pid` and returns its exit status; -1 when it did not end in time.
+    int Reap(pid_t pid, int timeoutMs) {
+        int status = 0;
+        bool done =
+            testproc::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
+        return done && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    pid_t PidFrom(const std::string& path) {
+        pid_t pid = 0;
+        testproc::WaitUntil(
+            [&] {
+                std::string text = testproc::ReadFile(path);
+                pid = text.size() > 1 && text.back() == '\n' ? std::atoi(text.c_str()) : 0;
+                return pid > 0;
+            },
+            5000);
+        return pid;
+    }
+
+    std::string dir;
+    std::string conf;
+    fakes::SyslogCapture syslog;
+};
+
+TEST_F(DaemonTest, WritesLocksAndRemovesThePidFile) {
+    const std::string pidFile = dir + "/run.pid";
+    ASSERT_TRUE(testproc::WriteFile(pidFile, "1234567890123\n"));  // left by an older run
+    testproc::Result first = testproc::Run({bin, "-d", "-c", conf, "-p", pidFile});
+    ASSERT_TRUE(first.exited);
+    EXPECT_EQ(first.status, 0);
+    pid_t pid = PidFrom(pidFile);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(testproc::ReadFile(pidFile), std::to_string(pid) + "\n");
+    ASSERT_TRUE(syslog.WaitFor("Started " + bin, 5000));
+
+    // A second instance on the locked file: its first parent says 0 (and so does the
+    // middle process), the service itself gives up with 1.
+    size_t before = syslog.messages().size();
+    testproc::Result second = testproc::Run({bin, "-d", "-c", conf, "-p", pidFile});
+    ASSERT_TRUE(second.exited);
+    EXPECT_EQ(second.status, 0);
+    int secondService = 0;
+    testproc::WaitUntil(
+        [&] {
+            int status;
+            pid_t p = waitpid(-1, &status, WNOHANG);
+            if (p > 0 && p != pid)
+                secondService = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return secondService != 0;
+        },
+        5000);
+    EXPECT_EQ(secondService, 1);
+    EXPECT_EQ(testproc::ReadFile(pidFile), std::to_string(pid) + "\n");
+    for (size_t i = before; i < syslog.messages().size(); ++i)
+        EXPECT_NE(syslog.messages()[i].text, "Started " + bin);
+
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    EXPECT_EQ(Reap(pid, 5000), 0);
+    EXPECT_NE(access(pidFile.c_str(), F_OK), 0);
+    EXPECT_TRUE(syslog.WaitFor("Stopped " + bin, 2000));
+
+    for (const fakes::SyslogMessage& m : syslog.messages()) {
+        EXPECT_EQ(m.ident, bin);
+        if (m.text == "Started " + bin) {
+            EXPECT_EQ(m.pid, pid);
+        }
+    }
+}
+
+TEST_F(DaemonTest, RelativePathsAreAnchoredToTheStartingDirectory) {
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    testproc::Result r =
+        testproc::Run({bin, "-d", "-c", "nopass.conf", "-l", "run.log", "-p", "run.pid"});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    pid_t pid = PidFrom(dir + "/run.pid");
+    ASSERT_GT(pid, 0);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/run.pid").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_TRUE(syslog.WaitFor("Configuration of " + bin + " read from file " + conf, 5000));
+    EXPECT_TRUE(syslog.WaitFor("Invalid configuration file. " + conf, 5000));
+    // The complaint goes to the -l file, which umask(0) must not make writable to others.
+    ASSERT_TRUE(
+        testproc::WaitUntil([&] { return !testproc::ReadFile(dir + "/run.log").empty(); }, 5000));
+    EXPECT_EQ(testproc::Undated(testproc::Lines(testproc::ReadFile(dir + "/run.log"))[0]),
+              "[SERVICE] Invalid configuation file. " + conf);
+    ASSERT_EQ(stat((dir + "/run.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    EXPECT_EQ(Reap(pid, 5000), 0);
+    EXPECT_NE(access((dir + "/run.pid").c_str(), F_OK), 0);
+}
+
+TEST_F(DaemonTest, PidFileWithoutDaemonModeIsNotWritten) {
+    testproc::Child child({bin, "-c", conf, "-p", dir + "/fg.pid"});
+    ASSERT_TRUE(syslog.WaitFor("Invalid configuration file. " + conf, 5000));
+    EXPECT_NE(access((dir + "/fg.pid").c_str(), F_OK), 0);
+    child.Signal(SIGINT);
+    testproc::Result r = child.Wait(5000);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Debug: stopping dododuzod ...\n");
+}
+
+TEST_F(DaemonTest, UnopenableLogFileIsReportedAndTheServiceRunsOn) {
+    testproc::Child child({bin, "-c", conf, "-l", dir + "/missing/x.log"});
+    ASSERT_TRUE(syslog.WaitFor("Invalid configuration file. " + conf, 5000));
+    bool reported = false;
+    for (const fakes::SyslogMessage& m : syslog.messages())
+        if (m.text ==
+            "Can not open log file: " + dir + "/missing/x.log, error: No such file or directory")
+            reported = m.priority == (3 << 3 | 3);  // daemon.err
+    EXPECT_TRUE(reported);
+    child.Signal(SIGINT);
+    testproc::Result r = child.Wait(5000);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Debug: stopping dododuzod ...\n");  // the stream fell back to stdout
+}
+
+}  // namespace

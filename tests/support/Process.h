@@ -1,0 +1,61 @@
+// Starting the program's binaries from tests, and small file helpers.
+#ifndef DODODUZOD_TEST_PROCESS_H
+#define DODODUZOD_TEST_PROCESS_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testproc {
+
+struct Result {
+    bool exited = false;  // false: killed by a signal, or still running at the deadline
+    int status = -1;      // exit status when `exited`
+    int signal = 0;       // terminating signal otherwise
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+
+// A child process whose standard output and error go to files of its own.
+class Child {
+  public:
+    // `env` entries ("NAME=value") are added to the test process's environment.
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+          const std::string& stdinText = "");
+    ~Child();  // kills a child that is still running
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool Signal(int sig) const;
+    // Waits for the child to end; after `timeoutMs` it is killed and `exited` is false.
+    Result Wait(int timeoutMs);
+    std::string Out() const;
+    std::string Err() const;
+
+  private:
+    pid_t pid_ = -1;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+// Runs a command to its end (killed after `timeoutMs`).
+Result Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+           int timeoutMs = 20000);
+
+std::string ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& text, int mode = 0644);
+// A fresh directory under /tmp.
+std::string MakeTempDir();
+// Polls `condition` every 10 ms; false when `timeoutMs` passes first.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
+// Splits text into lines, dropping the line ends.
+std::vector<std::string> Lines(const std::string& text);
+// A log line without its date: "[TAG] message", or the line as it is when undated.
+std::string Undated(const std::string& line);
+
+}  // namespace testproc
+
+#endif

@@ -1,0 +1,84 @@
+#include "Sandbox.h"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sandbox {
+namespace {
+
+bool Fail(std::string& why, const std::string& what) {
+    why = what + ": " + std::strerror(errno);
+    return false;
+}
+
+bool LoopbackUp(std::string& why) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return Fail(why, "socket");
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    if (ok) {
+        ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+        ok = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    close(fd);
+    return ok || Fail(why, "bringing lo up");
+}
+
+bool Tmpfs(const char* where, std::string& why) {
+    if (mount("tmpfs", where, "tmpfs", MS_NOSUID, "mode=0755,size=64m") != 0)
+        return Fail(why, std::string("tmpfs on ") + where);
+    return true;
+}
+
+// A tmpfs over /dev, with the few devices that programs expect bound back in.
+bool PrivateDev(std::string& why) {
+    const char* const devices[] = {"null", "zero", "full", "random", "urandom", "tty"};
+    const char* const real = "/tmp/.realdev";  // a view of the real /dev while binding
+    if (mkdir(real, 0700) != 0)
+        return Fail(why, "mkdir /tmp/.realdev");
+    if (mount("/dev", real, nullptr, MS_BIND, nullptr) != 0)
+        return Fail(why, "binding /dev");
+    if (!Tmpfs("/dev", why))
+        return false;
+    for (const char* name : devices) {
+        std::string from = std::string(real) + "/" + name;
+        std::string to = std::string("/dev/") + name;
+        int fd = open(to.c_str(), O_CREAT | O_WRONLY, 0666);
+        if (fd < 0)
+            return Fail(why, "creating " + to);
+        close(fd);
+        if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return Fail(why, "binding " + to);
+    }
+    mkdir("/dev/shm", 01777);
+    if (umount2(real, MNT_DETACH) != 0)
+        return Fail(why, "unmounting the /dev view");
+    rmdir(real);
+    return true;
+}
+
+}  // namespace
+
+bool Enter(std::string& why) {
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+        return Fail(why, "unshare (the tests must run as root, see scripts/test)");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return Fail(why, "making mounts private");
+    if (!LoopbackUp(why))
+        return false;
+    return Tmpfs("/tmp", why) && PrivateDev(why) && Tmpfs("/var/log", why);
+}
+
+}  // namespace sandbox
