@@ -120,12 +120,14 @@ class DaemonTest : public ::testing::Test {
         return done && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    pid_t PidFrom(const std::string& path) {
+    // The pid the service wrote over `old`, the file's content before it started.
+    pid_t PidFrom(const std::string& path, const std::string& old = "") {
         pid_t pid = 0;
         testproc::WaitUntil(
             [&] {
                 std::string text = testproc::ReadFile(path);
-                pid = text.size() > 1 && text.back() == '\n' ? std::atoi(text.c_str()) : 0;
+                bool fresh = text != old && text.size() > 1 && text.back() == '\n';
+                pid = fresh ? std::atoi(text.c_str()) : 0;
                 return pid > 0;
             },
             5000);
@@ -143,7 +145,7 @@ TEST_F(DaemonTest, WritesLocksAndRemovesThePidFile) {
     testproc::Result first = testproc::Run({bin, "-d", "-c", conf, "-p", pidFile});
     ASSERT_TRUE(first.exited);
     EXPECT_EQ(first.status, 0);
-    pid_t pid = PidFrom(pidFile);
+    pid_t pid = PidFrom(pidFile, "1234567890123\n");
     ASSERT_GT(pid, 0);
     EXPECT_EQ(testproc::ReadFile(pidFile), std::to_string(pid) + "\n");
     ASSERT_TRUE(syslog.WaitFor("Started " + bin, 5000));

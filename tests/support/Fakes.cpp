@@ -214,24 +214,24 @@ void UdpFake::Serve() {
 }
 
 SyslogMessage ParseSyslog(const std::string& d) {
-    // "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT"
+    // "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
     SyslogMessage m;
+    m.text = d;
     size_t close = d.find('>');
-    if (d.empty() || d[0] != '<' || close == std::string::npos) {
-        m.text = d;
+    if (d.empty() || d[0] != '<' || close == std::string::npos)
         return m;
-    }
     m.priority = std::atoi(d.substr(1, close - 1).c_str());
     size_t identStart = close + 1 + 16;
-    size_t bracket = d.find('[', identStart);
-    size_t colon = d.find("]: ", identStart);
-    if (identStart > d.size() || bracket == std::string::npos || colon == std::string::npos) {
-        m.text = d.substr(std::min(d.size(), close + 1));
+    size_t colon = d.find(": ", identStart);
+    if (identStart > d.size() || colon == std::string::npos)
         return m;
+    m.ident = d.substr(identStart, colon - identStart);
+    size_t bracket = m.ident.find('[');
+    if (bracket != std::string::npos && m.ident.back() == ']') {
+        m.pid = std::atoi(m.ident.c_str() + bracket + 1);
+        m.ident.resize(bracket);
     }
-    m.ident = d.substr(identStart, bracket - identStart);
-    m.pid = std::atoi(d.substr(bracket + 1, colon - bracket - 1).c_str());
-    m.text = d.substr(colon + 3);
+    m.text = d.substr(colon + 2);
     return m;
 }
 

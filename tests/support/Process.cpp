@@ -23,21 +23,23 @@ std::string TempPath(const std::string& what) {
 
 }  // namespace
 
-Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::string& stdinText) {
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     outPath_ = TempPath("out");
     errPath_ = TempPath("err");
-    std::string inPath = TempPath("in");
-    WriteFile(inPath, stdinText);
-    pid_ = fork();
-    if (pid_ != 0)
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
         return;
-    int in = open(inPath.c_str(), O_RDONLY);
+    pid_ = fork();
+    if (pid_ != 0) {
+        close(in[0]);
+        stdin_ = in[1];
+        return;
+    }
     int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0)
+    if (out < 0 || err < 0)
         _exit(127);
-    dup2(in, 0);
+    dup2(in[0], 0);
     dup2(out, 1);
     dup2(err, 2);
     for (const std::string& e : env)
@@ -51,10 +53,17 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
 }
 
 Child::~Child() {
+    if (stdin_ >= 0)
+        close(stdin_);
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+bool Child::Write(const std::string& text) const {
+    return stdin_ >= 0 &&
+           write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 bool Child::Signal(int sig) const {
@@ -120,6 +129,17 @@ std::string MakeTempDir() {
     char name[] = "/tmp/dodotest.XXXXXX";
     char* made = mkdtemp(name);
     return made ? made : "";
+}
+
+bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs) {
+    return WaitUntil(
+        [&] {
+            for (const std::string& l : Lines(ReadFile(path)))
+                if (l == line || Undated(l) == line)
+                    return true;
+            return false;
+        },
+        timeoutMs);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {

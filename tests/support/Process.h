@@ -22,13 +22,14 @@ struct Result {
 class Child {
   public:
     // `env` entries ("NAME=value") are added to the test process's environment.
-    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-          const std::string& stdinText = "");
+    // Standard input is a pipe that Write feeds.
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
     ~Child();  // kills a child that is still running
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
     pid_t pid() const { return pid_; }
+    bool Write(const std::string& text) const;
     bool Signal(int sig) const;
     // Waits for the child to end; after `timeoutMs` it is killed and `exited` is false.
     Result Wait(int timeoutMs);
@@ -37,6 +38,7 @@ class Child {
 
   private:
     pid_t pid_ = -1;
+    int stdin_ = -1;
     std::string outPath_;
     std::string errPath_;
 };
@@ -49,6 +51,8 @@ std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& text, int mode = 0644);
 // A fresh directory under /tmp.
 std::string MakeTempDir();
+// Waits until the file holds a line equal to `line`.
+bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs);
 // Polls `condition` every 10 ms; false when `timeoutMs` passes first.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
 // Splits text into lines, dropping the line ends.

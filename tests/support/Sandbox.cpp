@@ -69,6 +69,26 @@ bool PrivateDev(std::string& why) {
     return true;
 }
 
+// The system resolver (gethostbyname) may only ever ask loopback.
+bool LoopbackResolver(std::string& why) {
+    const char* const files[][2] = {
+        {"/etc/resolv.conf", "nameserver 127.0.0.1\n"},
+        {"/etc/hosts", "127.0.0.1 localhost\n::1 localhost\n"},
+    };
+    for (const auto& file : files) {
+        std::string copy = std::string("/tmp/.sandbox-") + (std::strrchr(file[0], '/') + 1);
+        int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0)
+            return Fail(why, "creating " + copy);
+        bool written =
+            write(fd, file[1], std::strlen(file[1])) == static_cast<ssize_t>(std::strlen(file[1]));
+        close(fd);
+        if (!written || mount(copy.c_str(), file[0], nullptr, MS_BIND, nullptr) != 0)
+            return Fail(why, std::string("binding over ") + file[0]);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool Enter(std::string& why) {
@@ -78,7 +98,7 @@ bool Enter(std::string& why) {
         return Fail(why, "making mounts private");
     if (!LoopbackUp(why))
         return false;
-    return Tmpfs("/tmp", why) && PrivateDev(why) && Tmpfs("/var/log", why);
+    return Tmpfs("/tmp", why) && PrivateDev(why) && Tmpfs("/var/log", why) && LoopbackResolver(why);
 }
 
 }  // namespace sandbox

@@ -1,0 +1,440 @@
+#include "MyDNS.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+
+#include "MyFunctions.h"
+#include "MyIPUpdate.h"
+#include "MyString.h"
+
+int MyDNS::timeoutSeconds = 10;
+
+namespace {
+
+constexpr int defaultPort = 53;
+constexpr int maxJumps = 64;  // more pointers than any honest name needs
+constexpr size_t recordInfoSize = 10;
+constexpr size_t questionInfoSize = 4;
+
+// Network clients log only when asked to, and logging never takes a query down.
+void Trace(const std::string& text, bool verbose) noexcept {
+    try {
+        MyFunctions::Log("", "FRAMEWORK", text, verbose);
+    } catch (...) {
+    }
+}
+
+unsigned Get16(const unsigned char* at) {
+    return (static_cast<unsigned>(at[0]) << 8) | at[1];
+}
+
+void Put16(unsigned char* at, unsigned value) {
+    at[0] = static_cast<unsigned char>((value >> 8) & 0xff);
+    at[1] = static_cast<unsigned char>(value & 0xff);
+}
+
+// Owns one descriptor and closes it on every way out.
+class Socket {
+  public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// "host" or "host:port"; false when the port is not a number from 1 to 65535.
+bool SplitServer(const std::string& server, std::string& host, int& port) {
+    size_t colon = server.rfind(':');
+    host = server.substr(0, colon);
+    port = defaultPort;
+    if (colon == std::string::npos)
+        return true;
+    std::string digits = server.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5)
+        return false;
+    long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535)
+        return false;
+    port = static_cast<int>(value);
+    return true;
+}
+
+bool SetTimeout(int fd, int option) {
+    timeval tv;
+    tv.tv_sec = MyDNS::timeoutSeconds;
+    tv.tv_usec = 0;
+    return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
+// A signal that arrives while we wait is a reason to try again, unless it asks us to stop.
+bool Interrupted() {
+    return errno == EINTR && !stop_requested;
+}
+
+bool SendQuery(int fd, const unsigned char* query, size_t length, const sockaddr_in& to) {
+    // Connected, the socket hears at once when nothing listens there (instead of
+    // waiting out the time-out), and the kernel drops datagrams of other senders.
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+        return false;
+    for (;;) {
+        if (stop_requested)
+            return false;
+        ssize_t sent = send(fd, query, length, 0);
+        if (sent >= 0)
+            return static_cast<size_t>(sent) == length;
+        if (!Interrupted())
+            return false;
+    }
+}
+
+// Only the server we asked may answer, and only to the question we asked.
+bool IsOurReply(const sockaddr_in& from, socklen_t fromLength, const sockaddr_in& server,
+                const unsigned char* reply, ssize_t length, uint16_t id) {
+    return fromLength >= static_cast<socklen_t>(sizeof from) && from.sin_family == AF_INET &&
+           from.sin_addr.s_addr == server.sin_addr.s_addr && from.sin_port == server.sin_port &&
+           length >= 2 && Get16(reply) == id;
+}
+
+// Waits until the deadline for the reply to query `id`, dropping any other datagram.
+// Returns the reply's length, or -1.
+ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server, uint16_t id) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(MyDNS::timeoutSeconds);
+    for (;;) {
+        if (stop_requested)
+            return -1;
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return -1;
+        pollfd p = {fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (ready < 0 && Interrupted())
+            continue;
+        if (ready <= 0)
+            return -1;
+        sockaddr_in from;
+        std::memset(&from, 0, sizeof from);
+        socklen_t fromLength = sizeof from;
+        ssize_t n = recvfrom(fd, buffer, MyDNS::bufferSize, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || Interrupted())
+                continue;
+            return -1;
+        }
+        if (IsOurReply(from, fromLength, server, buffer, n, id))
+            return n;
+    }
+}
+
+// Adds the log lines and the texts of the answers of the asked type.
+void CollectAnswers(const std::vector<DnsAnswer>& answers, int type, std::vector<std::string>& out,
+                    bool verbose) {
+    for (const DnsAnswer& answer : answers) {
+        Trace("Answer RRType: ", verbose);
+        if (answer.type == MyDNS::typeA && type == MyDNS::typeA) {
+            Trace("Parsing A answer.", verbose);
+            out.push_back(MyDNS::AnswerText(answer));
+            Trace("Parsed A answer.", verbose);
+        }
+        if (answer.type == MyDNS::typeAAAA && type == MyDNS::typeAAAA) {
+            Trace("Parsing AAAA answer.", verbose);
+            out.push_back(MyDNS::AnswerText(answer));
+            Trace("Parsed AAAA answer.", verbose);
+        }
+        Trace("Parsed Answer.", verbose);
+    }
+}
+
+// Steps from the socket to the walked reply; the socket closes when this returns.
+bool Query(int type, const std::string& host, const std::string& address, int port,
+           std::vector<std::string>& out, bool verbose) {
+    Trace("Performing DNS query.", verbose);
+    Trace("Creating socket.", verbose);
+    Socket sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (sock.fd() < 0) {
+        Trace("Socket could not be created.", verbose);
+        return false;
+    }
+    Trace("Setting socket timeout.", verbose);
+    if (!SetTimeout(sock.fd(), SO_RCVTIMEO)) {
+        Trace("Receive timeout could not be set.", verbose);
+        return false;
+    }
+    if (!SetTimeout(sock.fd(), SO_SNDTIMEO)) {
+        Trace("Send timeout could not be set.", verbose);
+        return false;
+    }
+    Trace("Creating destination socket.", verbose);
+    sockaddr_in server;
+    std::memset(&server, 0, sizeof server);
+    server.sin_family = AF_INET;
+    Trace("Applying destination socket address.", verbose);
+    if (inet_pton(AF_INET, address.c_str(), &server.sin_addr) != 1) {
+        Trace("Destination socket could not be created.", verbose);
+        return false;
+    }
+    Trace("Applying destination socket port.", verbose);
+    server.sin_port = htons(static_cast<uint16_t>(port));
+
+    std::vector<unsigned char> buffer(MyDNS::bufferSize);
+    const uint16_t id = static_cast<uint16_t>(getpid() & 0xffff);
+    Trace("Creating DNS packet.", verbose);
+    Trace("Creating DNS question.", verbose);
+    size_t queryLength = MyDNS::BuildQuery(buffer.data(), host, type, id);
+    if (queryLength == 0) {
+        Trace("Host name is longer than " + MyString::MakeString(MyDNS::maxNameLength) + " bytes.",
+              verbose);
+        return false;
+    }
+    Trace("Sending DNS question.", verbose);
+    if (!SendQuery(sock.fd(), buffer.data(), queryLength, server))
+        return false;
+    Trace("Receiving DNS answer.", verbose);
+    ssize_t received = ReceiveReply(sock.fd(), buffer.data(), server, id);
+    if (received < 0)
+        return false;
+
+    std::vector<DnsAnswer> answers;
+    int ancount = 0;
+    if (!MyDNS::ParseAnswers(buffer.data(), static_cast<size_t>(received), answers, &ancount)) {
+        Trace("DNS answer is too short to hold its question.", verbose);
+        return false;
+    }
+    Trace("Parsing " + MyString::MakeString(ancount) + " DNS answers.", verbose);
+    CollectAnswers(answers, type, out, verbose);
+    Trace("Parsed " + MyString::MakeString(ancount) + " DNS answers.", verbose);
+    return true;
+}
+
+std::string FirstAddress(int type, std::string host, std::string nameServer, bool verbose) {
+    try {
+        if (nameServer.empty())
+            nameServer = Provider::Setting(Provider::resolverVariable, Provider::fallbackResolver);
+        Trace("Name Server: " + nameServer, verbose);
+        std::vector<std::string> found;
+        if (MyDNS::GetIPAddresses(type, host, nameServer, found, verbose) && !found.empty())
+            return found.front();
+    } catch (...) {
+    }
+    return "";
+}
+
+}  // namespace
+
+void MyDNS::changetoDnsNameFormat(unsigned char* dns, unsigned char* host) {
+    char* name = reinterpret_cast<char*>(host);
+    std::strcat(name, ".");
+    size_t lock = 0;
+    for (size_t i = 0; i < std::strlen(name); ++i) {
+        if (host[i] != '.')
+            continue;
+        *dns++ = static_cast<unsigned char>((i - lock) & 0xff);
+        for (; lock < i; ++lock)
+            *dns++ = host[lock];
+        lock = i + 1;
+    }
+    *dns = 0;
+}
+
+std::unique_ptr<unsigned char[]> MyDNS::readName(const unsigned char* reader,
+                                                 const unsigned char* buffer, size_t length,
+                                                 int* count) {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(buffer);
+    const uintptr_t at = reinterpret_cast<uintptr_t>(reader);
+    if (buffer == nullptr || at < start || at - start >= length)
+        return nullptr;
+    size_t pos = at - start;
+
+    std::unique_ptr<unsigned char[]> name(new unsigned char[maxNameLength + 1]());
+    size_t p = 0;
+    int wire = 1;
+    int jumps = 0;
+    for (;;) {
+        if (pos >= length)
+            return nullptr;
+        unsigned char byte = buffer[pos];
+        if (byte == 0)
+            break;
+        if (byte >= 192) {
+            if (pos + 1 >= length || ++jumps > maxJumps)
+                return nullptr;
+            pos = ((static_cast<size_t>(byte) << 8) | buffer[pos + 1]) - 49152;
+            continue;
+        }
+        if (p >= maxNameLength)
+            return nullptr;
+        name[p++] = byte;
+        ++pos;
+        if (jumps == 0)
+            ++wire;
+    }
+    if (jumps > 0)
+        ++wire;
+
+    // Label form to dotted text, in place: each length byte becomes the dot after its label.
+    size_t i = 0;
+    while (i < p) {
+        size_t n = name[i];
+        if (n > p - i - 1)
+            n = p - i - 1;  // a label may not run past the name
+        std::memmove(&name[i], &name[i + 1], n);
+        i += n;
+        name[i++] = '.';
+    }
+    if (p > 0)
+        name[p - 1] = 0;
+    *count = wire;
+    return name;
+}
+
+size_t MyDNS::BuildQuery(unsigned char* buffer, const std::string& host, int type, uint16_t id) {
+    if (host.size() > maxNameLength)
+        return 0;
+    std::memset(buffer, 0, headerSize);
+    Put16(buffer, id);
+    buffer[2] = 0x01;  // a standard query, recursion desired
+    buffer[3] = 0x00;
+    Put16(buffer + 4, 1);
+
+    // Room for the name, the dot the encoder appends and the terminating zero.
+    unsigned char work[maxNameLength + 2] = {};
+    std::memcpy(work, host.data(), host.size());
+    changetoDnsNameFormat(buffer + headerSize, work);
+
+    size_t nameLength = std::strlen(reinterpret_cast<char*>(buffer + headerSize));
+    unsigned char* info = buffer + headerSize + nameLength + 1;
+    Put16(info, static_cast<unsigned>(type) & 0xffff);
+    Put16(info + 2, 1);
+    return headerSize + nameLength + 1 + questionInfoSize;
+}
+
+bool MyDNS::ParseAnswers(const unsigned char* buffer, size_t length,
+                         std::vector<DnsAnswer>& answers, int* ancount) {
+    answers.clear();
+    *ancount = 0;
+    if (buffer == nullptr || length < headerSize)
+        return false;
+    *ancount = static_cast<int>(Get16(buffer + 6));
+
+    // One question with an uncompressed name is assumed; the answers follow it.
+    const void* zero = std::memchr(buffer + headerSize, 0, length - headerSize);
+    if (zero == nullptr)
+        return false;
+    size_t pos = static_cast<size_t>(static_cast<const unsigned char*>(zero) - buffer) + 1 +
+                 questionInfoSize;
+    if (pos > length)
+        return false;
+
+    for (int i = 0; i < *ancount && i < maxAnswers; ++i) {
+        DnsAnswer answer;
+        int used = 0;
+        std::unique_ptr<unsigned char[]> owner = readName(buffer + pos, buffer, length, &used);
+        if (!owner)
+            break;
+        answer.name = reinterpret_cast<char*>(owner.get());
+        pos += static_cast<size_t>(used);
+        if (length - pos < recordInfoSize)
+            break;
+        answer.type = static_cast<int>(Get16(buffer + pos));
+        size_t rdlength = Get16(buffer + pos + 8);
+        pos += recordInfoSize;
+        if (length - pos < rdlength)
+            break;
+        if (answer.type == typeA || answer.type == typeAAAA) {
+            if (rdlength != (answer.type == typeA ? 4u : 16u))
+                break;
+            answer.rdata.assign(reinterpret_cast<const char*>(buffer + pos), rdlength);
+            pos += rdlength;
+        } else {
+            // Read as a name, as a CNAME's target is; but step over RDLENGTH bytes, so
+            // that a record of another kind (TXT, MX, ...) cannot derail the walk.
+            std::unique_ptr<unsigned char[]> data = readName(buffer + pos, buffer, length, &used);
+            if (data)
+                answer.rdata = reinterpret_cast<char*>(data.get());
+            pos += rdlength;
+        }
+        answers.push_back(std::move(answer));
+    }
+    return true;
+}
+
+std::string MyDNS::AnswerText(const DnsAnswer& answer) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (answer.type == typeA && answer.rdata.size() == 4)
+        return inet_ntop(AF_INET, answer.rdata.data(), text, sizeof text) ? text : "";
+    if (answer.type == typeAAAA && answer.rdata.size() == 16)
+        return inet_ntop(AF_INET6, answer.rdata.data(), text, sizeof text) ? text : "";
+    return "";
+}
+
+bool MyDNS::GetIPAddresses(int type, std::string host, std::string nameServer,
+                           std::vector<std::string>& out, bool verbose) {
+    out.clear();
+    try {
+        if (nameServer.empty())
+            nameServer = Provider::Setting(Provider::resolverVariable, Provider::fallbackResolver);
+        std::string serverHost;
+        int port = defaultPort;
+        std::string address;
+        if (SplitServer(nameServer, serverHost, port) && !serverHost.empty())
+            address = GetHostByName(serverHost);
+        Trace("Name Server IP Address: " + address, verbose);
+        Trace("RRType: " + MyString::MakeString(type), verbose);
+        if (address.empty())
+            return false;
+        if (!Query(type, host, address, port, out, verbose))
+            return false;
+    } catch (const std::exception&) {
+        Trace("Exception: ", verbose);
+        return false;
+    } catch (...) {
+        return false;
+    }
+    Trace("Completed DNS query.", verbose);
+    return true;
+}
+
+std::string MyDNS::GetIPv4Address(std::string host, std::string nameServer, bool verbose) {
+    return FirstAddress(typeA, std::move(host), std::move(nameServer), verbose);
+}
+
+std::string MyDNS::GetIPv6Address(std::string host, std::string nameServer, bool verbose) {
+    return FirstAddress(typeAAAA, std::move(host), std::move(nameServer), verbose);
+}
+
+std::string MyDNS::GetHostByName(std::string name) {
+    hostent* entry = gethostbyname(name.c_str());
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr ||
+        entry->h_addr_list[0] == nullptr)
+        return "";
+    in_addr address;
+    std::memcpy(&address, entry->h_addr_list[0], sizeof address);
+    return inet_ntoa(address);
+}

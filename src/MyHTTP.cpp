@@ -1,0 +1,384 @@
+#include "MyHTTP.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "MyDNS.h"
+#include "MyFunctions.h"
+#include "MyString.h"
+
+int MyHTTP::timeoutSeconds = 60;
+
+namespace {
+
+const char kScheme[] = "http://";
+const char kHeaderEnd[] = "\r\n\r\n";
+const char kContentLength[] = "content-length:";
+const size_t kMaxRead = MyHTTP::responseSize - 1;  // the last byte stays zero
+
+const char kErrorOpening[] = "Error opening socket.";
+const char kErrorConnecting[] = "Error connecting.";
+const char kErrorWriting[] = "Error writing message to socket.";
+const char kErrorReading[] = "Error reading response from socket.";
+const char kErrorStoring[] = "Error storing complete response from socket.";
+const char kErrorParsing[] = "Error parsing response.";
+const char kErrorNoRoute[] = "No route to host.";
+const char kErrorTooLong[] = "Request too long.";
+const char kErrorInvalidUrl[] = "Invalid URL.";
+
+void Trace(const std::string& text, bool verbose) {
+    MyFunctions::Log("", "FRAMEWORK", text, verbose);
+}
+
+// Turns a caught exception into the call's result; nothing may escape from here.
+bool Fail(const std::exception& e, std::string& error, bool verbose) {
+    try {
+        Trace(e.what(), verbose);
+        error = e.what();
+    } catch (...) {
+    }
+    return false;
+}
+
+// Closes the descriptor on every way out of an exchange.
+class Socket {
+  public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() { Close(); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    int fd() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    void Close() {
+        if (fd_ >= 0)
+            (void)close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_;
+};
+
+// An interrupted call is repeated unless the service is stopping.
+bool Interrupted() {
+    return errno == EINTR && stop_requested == 0;
+}
+
+bool SetTimeouts(int fd, bool verbose) {
+    timeval tv{};
+    tv.tv_sec = MyHTTP::timeoutSeconds;
+    tv.tv_usec = 0;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        Trace("Receive timeout could not be set.", verbose);
+        return false;
+    }
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+        Trace("Send timeout could not be set.", verbose);
+        return false;
+    }
+    return true;
+}
+
+bool Connect(int fd, const sockaddr* peer, socklen_t length) {
+    if (stop_requested != 0)
+        return false;
+    bool retried = false;
+    while (connect(fd, peer, length) != 0) {
+        // After an interruption the kernel goes on connecting; a repeated call
+        // waits for that attempt, or reports it already done.
+        if (retried && errno == EISCONN)
+            return true;
+        if (!Interrupted())
+            return false;
+        retried = true;
+    }
+    return true;
+}
+
+// Sends all of `length` bytes; a peer that takes nothing more ends the sending early.
+bool SendAll(int fd, const char* data, size_t length) {
+    size_t sent = 0;
+    while (sent < length) {
+        ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (Interrupted())
+                continue;
+            return false;
+        }
+        if (n == 0)
+            break;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads until the peer closes, the announced body is complete or the buffer is full.
+bool ReceiveAll(int fd, char* buffer, size_t* received) {
+    size_t got = 0;
+    while (got < kMaxRead) {
+        ssize_t n = recv(fd, buffer + got, kMaxRead - got, 0);
+        if (n < 0) {
+            if (Interrupted())
+                continue;
+            return false;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+        if (MyHTTP::IsComplete(buffer, got))
+            break;
+    }
+    *received = got;
+    return true;
+}
+
+struct Peer {
+    sockaddr_storage address;
+    socklen_t length;
+};
+
+bool MakePeer(int family, const std::string& ipAddress, int port, Peer& peer) {
+    std::memset(&peer.address, 0, sizeof peer.address);
+    if (family == AF_INET6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&peer.address);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(static_cast<uint16_t>(port));
+        peer.length = sizeof(sockaddr_in6);
+        return inet_pton(AF_INET6, ipAddress.c_str(), &sa->sin6_addr) == 1;
+    }
+    auto* sa = reinterpret_cast<sockaddr_in*>(&peer.address);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(static_cast<uint16_t>(port));
+    peer.length = sizeof(sockaddr_in);
+    return inet_pton(AF_INET, ipAddress.c_str(), &sa->sin_addr) == 1;
+}
+
+// One GET exchange with a numeric address of `family`.
+bool Exchange(int family, const std::string& ipAddress, const std::string& request, int port,
+              std::string& body, std::string& error, bool verbose) {
+    if (request.size() >= MyHTTP::requestSize) {
+        error = kErrorTooLong;
+        return false;
+    }
+    char requestBuffer[MyHTTP::requestSize];
+    std::memcpy(requestBuffer, request.c_str(), request.size() + 1);
+
+    try {
+        Trace("Creating socket.", verbose);
+        Socket sock(socket(family, SOCK_STREAM, 0));
+        if (!sock.ok()) {
+            error = kErrorOpening;
+            if (family == AF_INET) {
+                (void)std::fputs("Error opening socket.\n", stdout);
+                (void)std::fflush(stdout);
+            }
+            return false;
+        }
+
+        Trace("Setting socket timeout.", verbose);
+        if (!SetTimeouts(sock.fd(), verbose))
+            return false;
+
+        Peer peer;
+        bool converted = MakePeer(family, ipAddress, port, peer);
+        Trace("Connecting socket.", verbose);
+        if (!converted ||
+            !Connect(sock.fd(), reinterpret_cast<const sockaddr*>(&peer.address), peer.length)) {
+            error = kErrorConnecting;
+            return false;
+        }
+
+        Trace("Sending request.", verbose);
+        if (!SendAll(sock.fd(), requestBuffer, request.size())) {
+            error = kErrorWriting;
+            return false;
+        }
+
+        Trace("Receiving response.", verbose);
+        char response[MyHTTP::responseSize];
+        std::memset(response, 0, sizeof response);
+        size_t received = 0;
+        if (!ReceiveAll(sock.fd(), response, &received)) {
+            error = kErrorReading;
+            return false;
+        }
+        if (received == kMaxRead) {
+            error = kErrorStoring;
+            return false;
+        }
+
+        Trace("Closing socket.", verbose);
+        sock.Close();
+
+        Trace("Parsing response.", verbose);
+        return MyHTTP::ExtractBody(response, received, body, error);
+    } catch (const std::exception& e) {
+        return Fail(e, error, verbose);
+    }
+}
+
+// Whether the header line at `line` is "Content-Length:", in any case.
+bool IsContentLength(const char* line, size_t available) {
+    const size_t n = sizeof kContentLength - 1;
+    if (available < n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != kContentLength[i])
+            return false;
+    }
+    return true;
+}
+
+// The value of the header line's Content-Length: digits between optional blanks.
+// False when it is not a plain decimal number.
+bool ParseLength(const char* p, const char* end, size_t* value) {
+    while (p < end && (*p == ' ' || *p == '\t'))
+        ++p;
+    size_t v = 0;
+    bool digits = false;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        // Anything past the buffer's size can never be complete; stop counting there.
+        if (v <= MyHTTP::responseSize)
+            v = v * 10 + static_cast<size_t>(*p - '0');
+        digits = true;
+    }
+    while (p < end && (*p == ' ' || *p == '\t'))
+        ++p;
+    if (!digits || p != end)
+        return false;
+    *value = v;
+    return true;
+}
+
+const char* Find(const char* begin, const char* end, const char* needle) {
+    const size_t n = std::strlen(needle);
+    for (const char* p = begin; p + n <= end; ++p) {
+        if (std::memcmp(p, needle, n) == 0)
+            return p;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool MyHTTP::SplitUrl(const std::string& url, std::string& host, std::string& target) {
+    std::string rest = url;
+    if (rest.find(kScheme) == 0)
+        rest.erase(0, sizeof kScheme - 1);
+    size_t slash = rest.find('/');
+    host = rest.substr(0, slash);
+    if (slash == std::string::npos) {
+        target.clear();
+        return false;
+    }
+    target = rest.substr(slash);
+    return true;
+}
+
+std::string MyHTTP::BuildRequest(const std::string& host, const std::string& target,
+                                 const std::string& credentials) {
+    std::string request =
+        "GET " + target + " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: " + host + "\r\n";
+    if (!credentials.empty())
+        request += "Authorization: Basic " + MyString::Base64Encode(credentials) + "\r\n";
+    request += "\r\n";
+    return request;
+}
+
+bool MyHTTP::IsComplete(const char* data, size_t length) {
+    const char* end = data + length;
+    const char* headerEnd = Find(data, end, kHeaderEnd);
+    if (headerEnd == nullptr)
+        return false;
+    const char* bodyStart = headerEnd + 4;
+
+    // Header lines start after each CR LF up to the empty line; the status line is skipped.
+    bool found = false;
+    size_t announced = 0;
+    for (const char* line = Find(data, bodyStart, "\r\n"); line != nullptr && line < headerEnd;
+         line = Find(line + 2, bodyStart, "\r\n")) {
+        const char* start = line + 2;
+        const char* lineEnd = Find(start, bodyStart, "\r\n");
+        if (!IsContentLength(start, static_cast<size_t>(lineEnd - start)))
+            continue;
+        size_t value = 0;
+        const char* valueStart = start + sizeof kContentLength - 1;
+        // A malformed or contradicting length cannot be trusted: wait for the close.
+        if (!ParseLength(valueStart, lineEnd, &value) || (found && value != announced))
+            return false;
+        found = true;
+        announced = value;
+    }
+    return found && static_cast<size_t>(end - bodyStart) >= announced;
+}
+
+bool MyHTTP::ExtractBody(const char* data, size_t length, std::string& body, std::string& error) {
+    std::string text(data, strnlen(data, length));
+    size_t headerEnd = text.find(kHeaderEnd);
+    if (headerEnd == std::string::npos) {
+        error = kErrorParsing;
+        return false;
+    }
+    body = text.substr(headerEnd + 4);
+    return true;
+}
+
+bool MyHTTP::GetUrl(std::string url, int port, std::string credentials, std::string& body,
+                    std::string& error, bool verbose) {
+    try {
+        Trace("Url: " + url, verbose);
+        std::string host;
+        std::string target;
+        bool valid = SplitUrl(url, host, target);
+        Trace("Hostname: " + host, verbose);
+        if (!valid) {
+            error = kErrorInvalidUrl;
+            return false;
+        }
+        Trace("Query String: " + target, verbose);
+
+        std::string request = BuildRequest(host, target, credentials);
+        Trace("HTTP Request: " + request, verbose);
+        if (request.size() >= requestSize) {
+            error = kErrorTooLong;
+            return false;
+        }
+
+        std::string address = MyDNS::GetIPv4Address(host, "", verbose);
+        if (!address.empty()) {
+            Trace("IPv4 Address: " + address, verbose);
+            return GetIPv4Url(address, target, request, port, body, error, verbose);
+        }
+        Trace("No IPv4 address found for hostname " + host + ".", verbose);
+        address = MyDNS::GetIPv6Address(host, "", verbose);
+        if (!address.empty()) {
+            Trace("IPv6 Address: " + address, verbose);
+            return GetIPv6Url(address, target, request, port, body, error, verbose);
+        }
+        Trace("No IPv6 address found for hostname " + host + ".", verbose);
+        error = kErrorNoRoute;
+        return false;
+    } catch (const std::exception& e) {
+        return Fail(e, error, verbose);
+    }
+}
+
+bool MyHTTP::GetIPv4Url(std::string ipAddress, std::string /*requestTarget*/, std::string request,
+                        int port, std::string& body, std::string& error, bool verbose) {
+    return Exchange(AF_INET, ipAddress, request, port, body, error, verbose);
+}
+
+bool MyHTTP::GetIPv6Url(std::string ipAddress, std::string /*requestTarget*/, std::string request,
+                        int port, std::string& body, std::string& error, bool verbose) {
+    return Exchange(AF_INET6, ipAddress, request, port, body, error, verbose);
+}
