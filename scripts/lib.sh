@@ -15,9 +15,14 @@ install_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "installing: ${missing[*]}"
-    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
+    # Packages such as nginx must not start their services here.
+    local policy=/usr/sbin/policy-rc.d ours=
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy"
+        chmod 755 "$policy"
+        ours=1
+    fi
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-    rm -f /usr/sbin/policy-rc.d
+    [ -z "$ours" ] || rm -f "$policy"
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -89,20 +90,28 @@ bool SetTimeouts(int fd, bool verbose) {
     return true;
 }
 
+// After an interrupted connect the kernel goes on connecting: wait for that
+// attempt (within the send time-out) and take its result.
+bool FinishConnect(int fd) {
+    for (;;) {
+        pollfd p = {fd, POLLOUT, 0};
+        int ready = poll(&p, 1, MyHTTP::timeoutSeconds * 1000);
+        if (ready < 0 && Interrupted())
+            continue;
+        if (ready <= 0)
+            return false;
+        int error = 0;
+        socklen_t length = sizeof error;
+        return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+}
+
 bool Connect(int fd, const sockaddr* peer, socklen_t length) {
     if (stop_requested != 0)
         return false;
-    bool retried = false;
-    while (connect(fd, peer, length) != 0) {
-        // After an interruption the kernel goes on connecting; a repeated call
-        // waits for that attempt, or reports it already done.
-        if (retried && errno == EISCONN)
-            return true;
-        if (!Interrupted())
-            return false;
-        retried = true;
-    }
-    return true;
+    if (connect(fd, peer, length) == 0)
+        return true;
+    return Interrupted() && FinishConnect(fd);
 }
 
 // Sends all of `length` bytes; a peer that takes nothing more ends the sending early.
