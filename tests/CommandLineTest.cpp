@@ -107,8 +107,12 @@ class DaemonTest : public ::testing::Test {
         ASSERT_TRUE(
             testproc::WriteFile(conf, "username alice\n"));  // no network without a password
     }
+    // A failed test must not leave its daemon running.
     void TearDown() override {
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        for (pid_t pid : daemons)
+            kill(pid, SIGKILL);
+        while (waitpid(-1, nullptr, WNOHANG) > 0 ||
+               (!daemons.empty() && waitpid(-1, nullptr, 0) > 0)) {
         }
     }
 
@@ -131,11 +135,14 @@ class DaemonTest : public ::testing::Test {
                 return pid > 0;
             },
             5000);
+        if (pid > 0)
+            daemons.push_back(pid);
         return pid;
     }
 
     std::string dir;
     std::string conf;
+    std::vector<pid_t> daemons;
     fakes::SyslogCapture syslog;
 };
 
