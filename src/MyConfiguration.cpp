@@ -31,9 +31,16 @@ class FileDescriptor {
     int fd_;
 };
 
+// Configuration files are a few lines; anything this large is not one (-c /dev/zero).
+const size_t maxFileSize = 1 << 20;
+
 bool ReadAll(int fd, std::string& text) {
     char chunk[4096];
     for (;;) {
+        if (text.size() > maxFileSize) {
+            errno = EFBIG;
+            return false;
+        }
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n == 0)
             return true;

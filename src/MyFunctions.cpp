@@ -84,7 +84,8 @@ std::string MyFunctions::FormatDate(time_t now, int seconds) {
     long long total = static_cast<long long>(local.tm_sec) + seconds;
     local.tm_min += static_cast<int>(total / 60);
     local.tm_sec = static_cast<int>(total % 60);
-    local.tm_isdst = -1;  // let the platform decide daylight saving for the new time
+    // tm_isdst stays as localtime set it, so that a clock change inside the interval
+    // is resolved against the time we started from.
     (void)mktime(&local);
 
     char text[64];

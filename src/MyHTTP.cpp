@@ -118,6 +118,8 @@ bool Connect(int fd, const sockaddr* peer, socklen_t length) {
 bool SendAll(int fd, const char* data, size_t length) {
     size_t sent = 0;
     while (sent < length) {
+        if (stop_requested != 0)
+            return false;
         ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (Interrupted())
@@ -135,6 +137,8 @@ bool SendAll(int fd, const char* data, size_t length) {
 bool ReceiveAll(int fd, char* buffer, size_t* received) {
     size_t got = 0;
     while (got < kMaxRead) {
+        if (stop_requested != 0)  // a stop that came between two calls
+            return false;
         ssize_t n = recv(fd, buffer + got, kMaxRead - got, 0);
         if (n < 0) {
             if (Interrupted())

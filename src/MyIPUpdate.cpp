@@ -19,7 +19,8 @@ bool Fetch(const std::string& url, const std::string& credentials, std::string& 
            bool verbose) {
     std::string error;
     return MyHTTP::GetUrl(url, primaryPort, credentials, body, error, verbose) ||
-           MyHTTP::GetUrl(url, fallbackPort, credentials, body, error, verbose);
+           (!stop_requested &&
+            MyHTTP::GetUrl(url, fallbackPort, credentials, body, error, verbose));
 }
 
 bool HoldsAddress(const std::vector<std::string>& answers, const std::string& address) {
@@ -103,8 +104,10 @@ void MyIPUpdate::CheckIP(bool force) {
         checkCounter = 0;
         bool checkable = (ipv4Enabled && !storedIPv4.empty() && IsQueried(true, ipv4Address)) ||
                          (ipv6Enabled && !storedIPv6.empty() && IsQueried(true, ipv6Address));
-        if (checkable && IsIPUpdateRequiredThroughDNSCheck(ipv4Enabled, ipv6Enabled, ipv4Address,
-                                                           ipv6Address, username, location)) {
+        if (checkable &&
+            IsIPUpdateRequiredThroughDNSCheck(ipv4Enabled, ipv6Enabled, ipv4Address, ipv6Address,
+                                              username, location) &&
+            !stop_requested) {
             Log("IP update found to be required through DNS check.", false);
             UpdateDNS(false, ipv4Address, ipv6Address);
             return;

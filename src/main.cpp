@@ -199,8 +199,11 @@ void Daemonize() {
     if (chdir("/") != 0) {
         // nothing to report yet: syslog is not open
     }
-    for (long fd = sysconf(_SC_OPEN_MAX); fd >= 1; --fd)
-        close(static_cast<int>(fd));
+    // One call where the kernel has it: a descriptor limit in the millions would
+    // otherwise make start-up a loop of millions of close() calls.
+    if (close_range(1, ~0U, 0) != 0)
+        for (long fd = sysconf(_SC_OPEN_MAX); fd >= 1; --fd)
+            close(static_cast<int>(fd));
     if (std::freopen("/dev/null", "r", stdin) == nullptr ||
         std::freopen("/dev/null", "w+", stdout) == nullptr ||
         std::freopen("/dev/null", "w+", stderr) == nullptr)
@@ -215,12 +218,13 @@ void WritePidFile() {
     if (lockf(pid_fd, F_TLOCK, 0) != 0)
         std::exit(1);
     // Truncate only once the lock is ours, so no digits of a longer old pid remain.
-    if (ftruncate(pid_fd, 0) != 0)
-        std::exit(1);
     char line[32];
     int length = std::snprintf(line, sizeof line, "%d\n", static_cast<int>(getpid()));
-    if (pwrite(pid_fd, line, static_cast<size_t>(length), 0) != length)
+    if (ftruncate(pid_fd, 0) != 0 ||
+        pwrite(pid_fd, line, static_cast<size_t>(length), 0) != length) {
+        unlink(pid_file_name.c_str());  // the file is ours: leave no empty one behind
         std::exit(1);
+    }
 }
 
 void RemovePidFile() {

@@ -95,6 +95,7 @@ TEST(MyConfigurationTest, AFailedLoadKeepsTheEarlierText) {
     ASSERT_TRUE(configuration.Load(path));
     EXPECT_FALSE(configuration.Load("/tmp/does-not-exist"));
     EXPECT_FALSE(configuration.Load("/tmp"));  // a directory cannot be read as a file
+    EXPECT_FALSE(configuration.Load("/dev/zero"));  // nor can an endless one
     EXPECT_EQ(configuration.GetString("username"), "alice");
 }
 
