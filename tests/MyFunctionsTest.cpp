@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -12,255 +11,136 @@
 
 namespace {
 
-const char kDefaultLog[] = "/var/log/dododuzod.log";
-
-// One character of an asctime date against its shape letter: A upper case, a lower case,
-// 9 digit, D tens of the day (blank for 1 to 9), H tens of the hour, M tens of a minute.
-bool Fits(char shape, char c) {
-    if (shape == 'A')
-        return c >= 'A' && c <= 'Z';
-    if (shape == 'a')
-        return c >= 'a' && c <= 'z';
-    if (shape == '9')
-        return c >= '0' && c <= '9';
-    if (shape == 'D')
-        return c == ' ' || (c >= '1' && c <= '3');
-    if (shape == 'H')
-        return c >= '0' && c <= '2';
-    if (shape == 'M')
-        return c >= '0' && c <= '5';
-    return c == shape;
-}
-
-// True when `text` is a date like "Fri Dec  4 08:23:58 2026" followed by `rest`.
-bool IsDatedLine(const std::string& text, const std::string& rest) {
-    const std::string shape = "Aaa Aaa D9 H9:M9:M9 9999";
-    if (text.size() != shape.size() + rest.size() || text.substr(shape.size()) != rest) {
-        return false;
-    }
-    for (size_t i = 0; i < shape.size(); i++) {
-        if (!Fits(shape[i], text[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 class MyFunctionsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = testproc::MakeTempDir();
-        ASSERT_FALSE(dir_.empty());
-    }
+    void SetUp() override { ASSERT_FALSE((dir_ = testproc::MakeTempDir()).empty()); }
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     static bool Exists(const std::string& path) { return MyFunctions().FileExists(path); }
 
     std::string dir_;
 };
 
-// Dates in UTC so that expected texts do not depend on the machine's zone.
-class FormatDateTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        const char* old = std::getenv("TZ");
-        hadTz_ = old != nullptr;
-        if (hadTz_) {
-            oldTz_ = old;
-        }
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (hadTz_) {
-            setenv("TZ", oldTz_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    static time_t Utc(int year, int month, int day, int hour, int minute, int second) {
-        struct tm t = {};
-        t.tm_year = year - 1900;
-        t.tm_mon = month - 1;
-        t.tm_mday = day;
-        t.tm_hour = hour;
-        t.tm_min = minute;
-        t.tm_sec = second;
-        return timegm(&t);
-    }
+// The zone is process-wide; the log tests compare undated lines only.
+void SetZone(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+}
 
-    bool hadTz_ = false;
-    std::string oldTz_;
-};
+// The file's lines without their dates, each ending in a newline.
+std::string UndatedFile(const std::string& path) {
+    std::string text;
+    for (const std::string& line : testproc::Lines(testproc::ReadFile(path))) {
+        text += testproc::Undated(line) + "\n";
+    }
+    return text;
+}
 
+time_t Utc(const char* text) {
+    struct tm t = {};
+    EXPECT_NE(strptime(text, "%Y-%m-%d %H:%M:%S", &t), nullptr) << text;
+    return timegm(&t);
+}
+
+// Each flag combination must reach, or stay out of, the real file.
 TEST_F(MyFunctionsTest, FilterTableDecidesWhatReachesTheFile) {
     const struct {
         bool verbose, quiet, debug, isDebug, written;
     } rows[] = {
-        // verbose writes everything
-        {true, false, false, false, true},
-        {true, false, false, true, true},
-        {true, true, false, true, true},
-        {true, true, true, false, true},
-        // quiet without verbose writes nothing
-        {false, true, false, false, false},
-        {false, true, true, false, false},
-        {false, true, false, true, false},
-        {false, true, true, true, false},
-        // otherwise debug lines only with debug
-        {false, false, true, false, true},
-        {false, false, true, true, true},
-        {false, false, false, false, true},
-        {false, false, false, true, false},
+        {true, false, false, false, true},  {true, false, false, true, true},
+        {true, true, false, true, true},    {true, true, true, false, true},
+        {false, true, false, false, false}, {false, true, true, false, false},
+        {false, true, false, true, false},  {false, true, true, true, false},
+        {false, false, true, false, true},  {false, false, true, true, true},
+        {false, false, false, false, true}, {false, false, false, true, false},
     };
     int i = 0;
     for (const auto& r : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << "row " << i << " verbose=" << r.verbose << " quiet=" << r.quiet
-                     << " debug=" << r.debug << " isDebug=" << r.isDebug);
-        EXPECT_EQ(MyFunctions::IsWritten(r.isDebug, r.debug, r.quiet, r.verbose), r.written);
-
+        SCOPED_TRACE(testing::Message() << "row " << i);
         std::string path = Path("row" + std::to_string(i++));
         MyFunctions::Log(path, "ENGINE", "m", r.isDebug, r.debug, r.quiet, r.verbose);
-        std::string text = testproc::ReadFile(path);
         if (r.written) {
-            EXPECT_EQ(testproc::Undated(text), "[ENGINE] m\n");
+            EXPECT_EQ(UndatedFile(path), "[ENGINE] m\n");
         } else {
             EXPECT_FALSE(Exists(path));
         }
     }
 }
 
+// A line is the asctime date without its newline, " [TAG] ", the message, one newline.
 TEST_F(MyFunctionsTest, LineHasDateTagAndMessage) {
     std::string path = Path("line.log");
     MyFunctions::Log(path, "TAG", "msg", true);
     std::string text = testproc::ReadFile(path);
-    EXPECT_TRUE(IsDatedLine(text, " [TAG] msg\n")) << text;
+    struct tm t = {};
+    ASSERT_NE(strptime(text.c_str(), "%a %b %e %H:%M:%S %Y", &t), nullptr) << text;
+    char date[64];
+    ASSERT_NE(asctime_r(&t, date), nullptr);
+    EXPECT_EQ(text, std::string(date, 24) + " [TAG] msg\n");
+    SetZone("UTC");
+    EXPECT_EQ(MyFunctions::FormatLine(Utc("2026-12-04 08:23:58"), "ENGINE", "No change detected."),
+              "Fri Dec  4 08:23:58 2026 [ENGINE] No change detected.\n");
 }
 
-TEST_F(MyFunctionsTest, LinesAreAppendedInOrder) {
-    std::string path = Path("append.log");
-    ASSERT_TRUE(testproc::WriteFile(path, "old\n"));
-    MyFunctions::Log(path, "SERVICE", "one", true);
-    MyFunctions::Log(path, "FRAMEWORK", "two", false, false, false, true);
-    auto lines = testproc::Lines(testproc::ReadFile(path));
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "old");
-    EXPECT_EQ(testproc::Undated(lines[1]), "[SERVICE] one");
-    EXPECT_EQ(testproc::Undated(lines[2]), "[FRAMEWORK] two");
-}
-
+// Both forms fall back to the default file when no name is given.
 TEST_F(MyFunctionsTest, EmptyNameMeansTheDefaultFile) {
-    EXPECT_STREQ(MyFunctions::defaultLogFile, kDefaultLog);
-    unlink(kDefaultLog);
+    unlink("/var/log/dododuzod.log");
     MyFunctions::Log("", "ENGINE", "x", true);
     MyFunctions::Log("", "ENGINE", "y", false, false, false, false);
-    auto lines = testproc::Lines(testproc::ReadFile(kDefaultLog));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(testproc::Undated(lines[0]), "[ENGINE] x");
-    EXPECT_EQ(testproc::Undated(lines[1]), "[ENGINE] y");
+    EXPECT_EQ(UndatedFile("/var/log/dododuzod.log"), "[ENGINE] x\n[ENGINE] y\n");
 }
 
-TEST_F(MyFunctionsTest, DisabledLineCreatesNoFile) {
-    std::string path = Path("off.log");
-    MyFunctions::Log(path, "ENGINE", "x", false);
-    EXPECT_FALSE(Exists(path));
-}
-
-TEST_F(MyFunctionsTest, MissingDirectoryLosesTheLineQuietly) {
-    std::string path = Path("missing/dir.log");
-    MyFunctions::Log(path, "ENGINE", "x", true);
+// Lines that cannot be written vanish without harm; a disabled line touches nothing.
+TEST_F(MyFunctionsTest, UnwritableOrDisabledLinesAreLost) {
+    MyFunctions::Log(Path("off.log"), "ENGINE", "x", false);
+    EXPECT_FALSE(Exists(Path("off.log")));
+    MyFunctions::Log(Path("missing/dir.log"), "ENGINE", "x", true);
     EXPECT_FALSE(Exists(Path("missing")));
-}
-
-TEST_F(MyFunctionsTest, FullDeviceLosesTheLineQuietly) {
     ASSERT_TRUE(Exists("/dev/full"));
     MyFunctions::Log("/dev/full", "ENGINE", "x", true);
-    // Still usable afterwards.
-    std::string path = Path("after.log");
-    MyFunctions::Log(path, "ENGINE", "after", true);
-    EXPECT_EQ(testproc::Undated(testproc::ReadFile(path)), "[ENGINE] after\n");
+    MyFunctions::Log(Path("after.log"), "ENGINE", "after", true);
+    EXPECT_EQ(UndatedFile(Path("after.log")), "[ENGINE] after\n");
 }
 
-TEST_F(MyFunctionsTest, CreatedFileIsNotWorldReadableEvenWithoutUmask) {
-    std::string path = Path("mode.log");
+// The file is created 0640 whatever the umask, appended to, and recreated when removed.
+TEST_F(MyFunctionsTest, FileIsCreatedPrivateAppendedAndRecreated) {
+    std::string path = Path("app.log");
     mode_t old = umask(0);
-    MyFunctions::Log(path, "ENGINE", "x", true);
+    MyFunctions::Log(path, "SERVICE", "one", true);
     umask(old);
     struct stat info;
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
-}
-
-TEST_F(MyFunctionsTest, DeletedFileIsRecreated) {
-    std::string path = Path("moved.log");
-    MyFunctions::Log(path, "ENGINE", "first", true);
+    MyFunctions::Log(path, "FRAMEWORK", "two", false, false, false, true);
+    EXPECT_EQ(UndatedFile(path), "[SERVICE] one\n[FRAMEWORK] two\n");
     ASSERT_EQ(unlink(path.c_str()), 0);
-    MyFunctions::Log(path, "ENGINE", "second", true);
-    EXPECT_EQ(testproc::Undated(testproc::ReadFile(path)), "[ENGINE] second\n");
+    MyFunctions::Log(path, "ENGINE", "three", true);
+    EXPECT_EQ(UndatedFile(path), "[ENGINE] three\n");
 }
 
-TEST_F(MyFunctionsTest, NewlineInMessageIsWrittenAsItStands) {
-    std::string path = Path("nl.log");
-    MyFunctions::Log(path, "ENGINE", "first\nsecond", true);
-    auto lines = testproc::Lines(testproc::ReadFile(path));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(testproc::Undated(lines[0]), "[ENGINE] first");
-    EXPECT_EQ(lines[1], "second");
-}
-
-TEST_F(MyFunctionsTest, FileExists) {
-    std::string file = Path("f");
-    ASSERT_TRUE(testproc::WriteFile(file, ""));
-    ASSERT_EQ(symlink(Path("nowhere").c_str(), Path("dangling").c_str()), 0);
-    ASSERT_EQ(symlink(file.c_str(), Path("link").c_str()), 0);
-    EXPECT_TRUE(Exists(file));
-    EXPECT_TRUE(Exists(dir_));
-    EXPECT_TRUE(Exists(Path("link")));
-    EXPECT_FALSE(Exists(Path("dangling")));
-    EXPECT_FALSE(Exists(Path("nowhere")));
-    EXPECT_FALSE(Exists(""));
-}
-
-TEST_F(FormatDateTest, RollsOverAndNormalises) {
+// Offsets carry across minute, day and year boundaries, both ways.
+TEST(FormatDateTest, RollsOverInUtc) {
+    SetZone("UTC");
     const struct {
-        time_t now;
+        const char* now;
         int seconds;
         const char* date;
     } cases[] = {
-        {Utc(2026, 12, 4, 8, 23, 58), 0, "Fri Dec  4 08:23:58 2026"},
-        {Utc(2026, 12, 4, 23, 59, 0), 120, "Sat Dec  5 00:01:00 2026"},
-        {Utc(2026, 12, 31, 23, 59, 30), 60, "Fri Jan  1 00:00:30 2027"},
-        {Utc(2027, 1, 1, 0, 0, 10), -20, "Thu Dec 31 23:59:50 2026"},
-        {Utc(2028, 2, 28, 12, 0, 0), 86400, "Tue Feb 29 12:00:00 2028"},
-        {0, INT_MAX, "Tue Jan 19 03:14:07 2038"},
-        {0, INT_MIN, "Fri Dec 13 20:45:52 1901"},
+        {"2026-12-04 08:23:58", 0, "Fri Dec  4 08:23:58 2026"},
+        {"2026-12-04 23:59:00", 120, "Sat Dec  5 00:01:00 2026"},
+        {"2026-12-31 23:59:30", 60, "Fri Jan  1 00:00:30 2027"},
+        {"2027-01-01 00:00:10", -20, "Thu Dec 31 23:59:50 2026"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(MyFunctions::FormatDate(c.now, c.seconds), c.date) << c.date;
+        EXPECT_EQ(MyFunctions::FormatDate(Utc(c.now), c.seconds), c.date) << c.now;
     }
 }
 
-TEST_F(FormatDateTest, FormatLine) {
-    EXPECT_EQ(MyFunctions::FormatLine(Utc(2026, 12, 4, 8, 23, 58), "ENGINE", "No change detected."),
-              "Fri Dec  4 08:23:58 2026 [ENGINE] No change detected.\n");
-    EXPECT_EQ(MyFunctions::FormatLine(0, "", ""), "Thu Jan  1 00:00:00 1970 [] \n");
-}
-
-TEST_F(FormatDateTest, GetDateCountsFromNow) {
-    // Retry across a second boundary rather than assert on timing.
-    for (int attempt = 0; attempt < 5; attempt++) {
-        time_t before = time(nullptr);
-        std::string now = MyFunctions::GetDate(0);
-        std::string later = MyFunctions::GetDate(120);
-        if (time(nullptr) != before) {
-            continue;
-        }
-        EXPECT_EQ(now, MyFunctions::FormatDate(before, 0));
-        EXPECT_EQ(later, MyFunctions::FormatDate(before + 120, 0));
-        return;
-    }
-    FAIL() << "the clock never held still for one second";
+// A clock change inside the interval is resolved against the starting time's DST flag:
+// 01:59 EDT + 120 s is 01:01 EST, not 02:01.
+TEST(FormatDateTest, KeepsDaylightFlagAcrossClockChange) {
+    SetZone("America/New_York");
+    EXPECT_EQ(MyFunctions::FormatDate(Utc("2026-11-01 05:59:00"), 0), "Sun Nov  1 01:59:00 2026");
+    EXPECT_EQ(MyFunctions::FormatDate(Utc("2026-11-01 05:59:00"), 120), "Sun Nov  1 01:01:00 2026");
 }
 
 }  // namespace
