@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace sandbox {
 namespace {
@@ -91,6 +93,44 @@ bool LoopbackResolver(std::string& why) {
 
 }  // namespace
 
+// A project checked out under /tmp must stay visible over the private /tmp: each
+// such directory is opened before the tmpfs hides it and bound back from the
+// descriptor afterwards.
+class KeptDirectories {
+  public:
+    KeptDirectories() {
+        for (const char* path : {DODODUZOD_SOURCE_DIR, DODODUZOD_BUILD_DIR}) {
+            if (std::strncmp(path, "/tmp/", 5) != 0)
+                continue;
+            int fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0)
+                kept_.push_back({path, fd});
+        }
+    }
+    ~KeptDirectories() {
+        for (const auto& k : kept_)
+            close(k.second);
+    }
+    KeptDirectories(const KeptDirectories&) = delete;
+    KeptDirectories& operator=(const KeptDirectories&) = delete;
+
+    bool BindBack(std::string& why) const {
+        for (const auto& k : kept_) {
+            for (size_t at = k.first.find('/', 1); at != std::string::npos;
+                 at = k.first.find('/', at + 1))
+                mkdir(k.first.substr(0, at).c_str(), 0755);
+            mkdir(k.first.c_str(), 0755);
+            std::string from = "/proc/self/fd/" + std::to_string(k.second);
+            if (mount(from.c_str(), k.first.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+                return Fail(why, "binding back " + k.first);
+        }
+        return true;
+    }
+
+  private:
+    std::vector<std::pair<std::string, int>> kept_;
+};
+
 bool Enter(std::string& why) {
     if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
         return Fail(why, "unshare (the tests must run as root, see scripts/test)");
@@ -98,7 +138,9 @@ bool Enter(std::string& why) {
         return Fail(why, "making mounts private");
     if (!LoopbackUp(why))
         return false;
-    return Tmpfs("/tmp", why) && PrivateDev(why) && Tmpfs("/var/log", why) && LoopbackResolver(why);
+    KeptDirectories kept;
+    return Tmpfs("/tmp", why) && kept.BindBack(why) && PrivateDev(why) && Tmpfs("/var/log", why) &&
+           LoopbackResolver(why);
 }
 
 }  // namespace sandbox
