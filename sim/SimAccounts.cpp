@@ -8,9 +8,7 @@
 #include "MyString.h"
 
 namespace sim {
-namespace {
 
-// The words of a line before any word that starts with '#'.
 std::vector<std::string> Words(const std::string& line) {
     std::vector<std::string> words;
     std::istringstream in(line);
@@ -19,6 +17,8 @@ std::vector<std::string> Words(const std::string& line) {
         words.push_back(word);
     return words;
 }
+
+namespace {
 
 // The canonical text of an address of `family`, or empty when `text` is not one.
 std::string Canonical(int family, const std::string& text) {

@@ -23,6 +23,8 @@ struct Account {
 
 enum class Outcome { good, noChange, badLocation };
 
+// The words of a line before any word that starts with '#'.
+std::vector<std::string> Words(const std::string& line);
 // The tag host name of (user, location): user.tag.<first letter>zelmar.example.
 std::string TagHost(const std::string& user, const std::string& location);
 // DNS names compare without regard to ASCII case.

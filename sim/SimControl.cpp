@@ -1,18 +1,7 @@
 #include "SimControl.h"
 
-#include <sstream>
-
 namespace sim {
 namespace {
-
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    std::string word;
-    while (in >> word)
-        words.push_back(word);
-    return words;
-}
 
 ControlResult One(const std::string& line) {
     ControlResult r;
