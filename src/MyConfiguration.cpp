@@ -55,14 +55,17 @@ bool ReadAll(int fd, std::string& text) {
 }  // namespace
 
 bool MyConfiguration::Load(std::string fileName) {
-    FileDescriptor fd(open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so a FIFO without a writer cannot hold the service in open().
+    FileDescriptor fd(open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0)
         return false;
     struct stat st;
     if (fstat(fd.get(), &st) != 0)
         return false;
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
+    // Only a regular file can be read again on every reload; a FIFO or a terminal would
+    // block the loop and the signals it waits to act on.
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
     try {

@@ -32,7 +32,9 @@ class Descriptor {
 
 // One write() per line keeps lines whole even when several processes append.
 void AppendLine(const std::string& path, const std::string& line) {
-    Descriptor file(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+    // Non-blocking: a log path that is a FIFO nobody reads loses lines instead of the service.
+    Descriptor file(
+        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0640));
     if (file.get() < 0) {
         return;
     }

@@ -1,5 +1,9 @@
 // Lookups in configuration texts: what sets a key and what does not.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "MyConfiguration.h"
 #include "Process.h"
@@ -94,8 +98,13 @@ TEST(MyConfigurationTest, AFailedLoadKeepsTheEarlierText) {
     MyConfiguration configuration;
     ASSERT_TRUE(configuration.Load(path));
     EXPECT_FALSE(configuration.Load("/tmp/does-not-exist"));
-    EXPECT_FALSE(configuration.Load("/tmp"));  // a directory cannot be read as a file
+    EXPECT_FALSE(configuration.Load("/tmp"));       // a directory cannot be read as a file
     EXPECT_FALSE(configuration.Load("/dev/zero"));  // nor can an endless one
+    // A FIFO without a writer would block in open(), a terminal in read(): neither is a file.
+    unlink("/tmp/conf.fifo");
+    ASSERT_EQ(mkfifo("/tmp/conf.fifo", 0600), 0);
+    EXPECT_FALSE(configuration.Load("/tmp/conf.fifo"));
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(configuration.GetString("username"), "alice");
 }
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,6 +98,15 @@ TEST_F(MyFunctionsTest, UnwritableOrDisabledLinesAreLost) {
     EXPECT_FALSE(Exists(Path("missing")));
     ASSERT_TRUE(Exists("/dev/full"));
     MyFunctions::Log("/dev/full", "ENGINE", "x", true);
+    // A FIFO with no reader, then one whose reader never reads: lines are lost, nothing blocks.
+    const std::string fifo = Path("fifo.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    MyFunctions::Log(fifo, "ENGINE", "x", true);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    for (int i = 0; i < 2000; ++i)  // 2000 lines of 64 bytes are more than a pipe holds
+        MyFunctions::Log(fifo, "ENGINE", std::string(30, 'x'), true);
+    close(reader);
     MyFunctions::Log(Path("after.log"), "ENGINE", "after", true);
     EXPECT_EQ(UndatedFile(Path("after.log")), "[ENGINE] after\n");
 }
