@@ -9,8 +9,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "MyConfiguration.h"
@@ -38,7 +40,9 @@ const char* const locationIgnored =
 // Options as given on the command line.
 struct Options {
     bool daemon = false;
-    std::string logPath;  // -l, also the path of log_stream
+    bool logGiven = false;  // -l, even with an empty path: its failure is reported
+    bool pidGiven = false;  // -p, even with an empty path: its failure stops the daemon
+    std::string logPath;    // -l, also the path of log_stream
 };
 
 void print_help() {
@@ -169,14 +173,18 @@ int test_conf_file(char* fileName) {
 namespace {
 
 // In daemon mode the working directory becomes "/", so relative paths are
-// anchored to the starting directory first.
+// anchored to the starting directory first. A path that cannot be anchored
+// would silently point elsewhere: the start fails instead.
 std::string Absolute(const std::string& path) {
     if (path.empty() || path[0] == '/')
         return path;
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr)
-        return path;
-    return std::string(cwd) + "/" + path;
+    std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
+    if (cwd == nullptr) {
+        std::fprintf(stderr, "Can not get the current directory for %s, error: %s\n", path.c_str(),
+                     std::strerror(errno));
+        std::exit(1);
+    }
+    return std::string(cwd.get()) + "/" + path;
 }
 
 // Detaches from the terminal; returns only in the service process.
@@ -274,16 +282,17 @@ bool SignalPending() {
 // Acts on recorded signals between cycles, so a reload never changes the
 // settings under a running cycle. Returns false when the service is to stop.
 bool HandlePendingSignals() {
+    if (sighup_pending && !sigint_pending) {
+        sighup_pending = 0;
+        std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
+        read_conf_file(1);
+    }
+    // Tested after the reload too: a stop that came while it ran waits for no cycle.
     if (sigint_pending) {
         std::fputs("Debug: stopping dododuzod ...\n", log_stream);
         RemovePidFile();
         running = 0;
         return false;
-    }
-    if (sighup_pending) {
-        sighup_pending = 0;
-        std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
-        read_conf_file(1);
     }
     return true;
 }
@@ -336,6 +345,7 @@ int main(int argc, char** argv) {
                 return test_conf_file(optarg);
             case 'l':
                 myIPUpdate.logFile = optarg;
+                options.logGiven = true;
                 options.logPath = optarg;
                 break;
             case 'h':
@@ -345,6 +355,7 @@ int main(int argc, char** argv) {
                 options.daemon = true;
                 break;
             case 'p':
+                options.pidGiven = true;
                 pid_file_name = optarg;
                 break;
             default:
@@ -359,7 +370,7 @@ int main(int argc, char** argv) {
         options.logPath = Absolute(options.logPath);
         pid_file_name = Absolute(pid_file_name);
         Daemonize();
-        if (!pid_file_name.empty())
+        if (options.pidGiven)
             WritePidFile();
     }
 
@@ -368,7 +379,7 @@ int main(int argc, char** argv) {
 
     // The stream exists before the handler can need it.
     log_stream = stdout;
-    if (!options.logPath.empty()) {
+    if (options.logGiven) {
         FILE* stream = OpenLogStream(options.logPath);
         if (stream != nullptr)
             log_stream = stream;

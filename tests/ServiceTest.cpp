@@ -193,6 +193,21 @@ TEST_F(ServiceTest, SignalsDuringABlockedCycleWaitForItsEnd) {
     EXPECT_EQ(Stop(), 0);
 }
 
+TEST_F(ServiceTest, StopDuringAReloadRunsNoFurtherCycle) {
+    StartSim({"--fault", "delay", "--delay-ms", "700"});
+    WriteConf("location home\n");
+    StartClient();
+    ASSERT_TRUE(WaitForSleep());
+    const size_t served = SimLines().size();
+    client->Signal(SIGHUP);
+    // The reload's location check has resolved the provider and waits for the answer.
+    ASSERT_TRUE(testproc::WaitUntil([&] { return SimLines().size() > served; }, 5000));
+    usleep(100 * 1000);
+    EXPECT_EQ(Stop(5000), 0);
+    EXPECT_EQ(Count(LogLines(), "[ENGINE] Checking if IP update is required."), 1u);
+    EXPECT_TRUE(syslog.WaitFor("Stopped " + bin, 2000));
+}
+
 TEST_F(ServiceTest, StopDuringAStalledCycleIsPrompt) {
     StartSim({"--fault", "stall-http"});
     StartClient();
