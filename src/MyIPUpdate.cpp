@@ -104,10 +104,12 @@ void MyIPUpdate::CheckIP(bool force) {
         checkCounter = 0;
         bool checkable = (ipv4Enabled && !storedIPv4.empty() && IsQueried(true, ipv4Address)) ||
                          (ipv6Enabled && !storedIPv6.empty() && IsQueried(true, ipv6Address));
-        if (checkable &&
-            IsIPUpdateRequiredThroughDNSCheck(ipv4Enabled, ipv6Enabled, ipv4Address, ipv6Address,
-                                              username, location) &&
-            !stop_requested) {
+        bool required =
+            checkable && IsIPUpdateRequiredThroughDNSCheck(ipv4Enabled, ipv6Enabled, ipv4Address,
+                                                           ipv6Address, username, location);
+        if (stop_requested)  // the check was cut short: it tells nothing either way
+            return;
+        if (required) {
             Log("IP update found to be required through DNS check.", false);
             UpdateDNS(false, ipv4Address, ipv6Address);
             return;

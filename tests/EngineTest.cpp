@@ -6,6 +6,7 @@
 
 #include "FakeProvider.h"
 #include "MyDNS.h"
+#include "MyFunctions.h"
 #include "MyIPUpdate.h"
 #include "Process.h"
 
@@ -177,6 +178,28 @@ TEST_F(EngineTest, SilentNameServerMeansUpdate) {
     engine.checkCounter = 10;
     engine.CheckIP(false);
     EXPECT_EQ(Updates().size(), 2u);
+    EXPECT_EQ(engine.checkCounter, 0);
+}
+
+// A stop while the name server is asked: its silence then tells nothing, so no update, and
+// the cycle ends without claiming that nothing changed.
+TEST_F(EngineTest, StopDuringTheNameServerCheckEndsTheCycleQuietly) {
+    Accept();
+    fakes::UdpFake stopping(5354, [](const std::string&) {
+        stop_requested = 1;  // as the signal handler would, while the client waits
+        return std::vector<fakes::Datagram>{};
+    });
+    ASSERT_TRUE(stopping.ok());
+    setenv("DODODUZOD_NAMESERVER", "127.0.0.1:5354", 1);
+    MyDNS::timeoutSeconds = 1;
+    engine.checkCounter = 10;
+    engine.CheckIP(false);
+    stop_requested = 0;
+    EXPECT_FALSE(stopping.queries().empty());
+    EXPECT_EQ(Updates().size(), 1u);
+    EXPECT_EQ(NewLines(), (std::vector<std::string>{"[ENGINE] Checking if IP update is required.",
+                                                    "[ENGINE] IPv4 address: 203.0.113.7",
+                                                    "[ENGINE] IPv6 address: 2001:db8::7"}));
     EXPECT_EQ(engine.checkCounter, 0);
 }
 
