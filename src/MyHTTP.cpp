@@ -282,6 +282,35 @@ const char* Find(const char* begin, const char* end, const char* needle) {
     return nullptr;
 }
 
+// The body length the header of `data` announces; false when the header is not complete
+// or holds no length to trust. `bodyStart` is where the body begins.
+bool AnnouncedLength(const char* data, size_t length, size_t* announced, size_t* bodyStart) {
+    const char* end = data + length;
+    const char* headerEnd = Find(data, end, kHeaderEnd);
+    if (headerEnd == nullptr)
+        return false;
+    const char* body = headerEnd + 4;
+
+    // Header lines start after each CR LF up to the empty line; the status line is skipped.
+    bool found = false;
+    for (const char* line = Find(data, body, "\r\n"); line != nullptr && line < headerEnd;
+         line = Find(line + 2, body, "\r\n")) {
+        const char* start = line + 2;
+        const char* lineEnd = Find(start, body, "\r\n");
+        if (!IsContentLength(start, static_cast<size_t>(lineEnd - start)))
+            continue;
+        size_t value = 0;
+        const char* valueStart = start + sizeof kContentLength - 1;
+        // A malformed or contradicting length cannot be trusted: wait for the close.
+        if (!ParseLength(valueStart, lineEnd, &value) || (found && value != *announced))
+            return false;
+        found = true;
+        *announced = value;
+    }
+    *bodyStart = static_cast<size_t>(body - data);
+    return found;
+}
+
 }  // namespace
 
 bool MyHTTP::SplitUrl(const std::string& url, std::string& host, std::string& target) {
@@ -309,30 +338,9 @@ std::string MyHTTP::BuildRequest(const std::string& host, const std::string& tar
 }
 
 bool MyHTTP::IsComplete(const char* data, size_t length) {
-    const char* end = data + length;
-    const char* headerEnd = Find(data, end, kHeaderEnd);
-    if (headerEnd == nullptr)
-        return false;
-    const char* bodyStart = headerEnd + 4;
-
-    // Header lines start after each CR LF up to the empty line; the status line is skipped.
-    bool found = false;
     size_t announced = 0;
-    for (const char* line = Find(data, bodyStart, "\r\n"); line != nullptr && line < headerEnd;
-         line = Find(line + 2, bodyStart, "\r\n")) {
-        const char* start = line + 2;
-        const char* lineEnd = Find(start, bodyStart, "\r\n");
-        if (!IsContentLength(start, static_cast<size_t>(lineEnd - start)))
-            continue;
-        size_t value = 0;
-        const char* valueStart = start + sizeof kContentLength - 1;
-        // A malformed or contradicting length cannot be trusted: wait for the close.
-        if (!ParseLength(valueStart, lineEnd, &value) || (found && value != announced))
-            return false;
-        found = true;
-        announced = value;
-    }
-    return found && static_cast<size_t>(end - bodyStart) >= announced;
+    size_t bodyStart = 0;
+    return AnnouncedLength(data, length, &announced, &bodyStart) && length - bodyStart >= announced;
 }
 
 bool MyHTTP::ExtractBody(const char* data, size_t length, std::string& body, std::string& error) {
@@ -343,6 +351,12 @@ bool MyHTTP::ExtractBody(const char* data, size_t length, std::string& body, std
         return false;
     }
     body = text.substr(headerEnd + 4);
+    // Bytes past the announced length are not part of this response.
+    size_t announced = 0;
+    size_t bodyStart = 0;
+    if (AnnouncedLength(text.data(), text.size(), &announced, &bodyStart) &&
+        body.size() > announced)
+        body.resize(announced);
     return true;
 }
 

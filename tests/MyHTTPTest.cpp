@@ -82,13 +82,17 @@ TEST(SplitUrl, CutsHostAndTarget) {
 }
 
 // The body starts after the first empty line and ends at the first zero byte.
-TEST(ExtractBody, TakesEverythingAfterTheFirstEmptyLine) {
+TEST(ExtractBody, TakesWhatFollowsTheFirstEmptyLineUpToItsLength) {
     const std::string zero(1, '\0');
     const std::vector<std::tuple<std::string, bool, std::string>> cases = {
         {kOk + "ip203.0.113.7", true, "ip203.0.113.7"},
         {kOk, true, ""},
         {kOk + "a\r\n\r\nb", true, "a\r\n\r\nb"},
         {kOk + "ab" + zero + "cd", true, "ab"},
+        // A body beyond its announced length ends there; a shorter one is kept as it came.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcEXTRA", true, "abc"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc", true, "abc"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\nabcEXTRA", true, "abcEXTRA"},
         {"HTTP/1.1 200 OK\r\nNo-End: here\r\n", false, "before"},
         {zero + kOk + "x", false, "before"},
     };
