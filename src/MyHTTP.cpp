@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -133,11 +134,30 @@ bool SendAll(int fd, const char* data, size_t length) {
     return true;
 }
 
+// The receive time-out that is left of the exchange's `deadline`; false once it has passed.
+bool LeaveTimeout(int fd, std::chrono::steady_clock::time_point deadline) {
+    using namespace std::chrono;
+    const auto left = duration_cast<microseconds>(deadline - steady_clock::now()).count();
+    if (left <= 0) {
+        errno = EAGAIN;
+        return false;
+    }
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(left / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
+    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
 // Reads until the peer closes, the announced body is complete or the buffer is full.
+// The time-out bounds the whole response: a peer that trickles bytes cannot hold it longer.
 bool ReceiveAll(int fd, char* buffer, size_t* received) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
     size_t got = 0;
     while (got < kMaxRead) {
         if (stop_requested != 0)  // a stop that came between two calls
+            return false;
+        if (!LeaveTimeout(fd, deadline))
             return false;
         ssize_t n = recv(fd, buffer + got, kMaxRead - got, 0);
         if (n < 0) {

@@ -156,6 +156,9 @@ TEST_F(HttpTest, ReportsEachOutcome) {
         {kV4, ReplyOf(kOk + fill + "x"), false, "Error storing complete response from socket."},
         {kV4, HttpReply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nip", 0, true}, true, "ip"},
         {kV4, HttpReply{kOk + "x", 0, true}, false, "Error reading response from socket."},
+        // A byte at a time keeps every read short of its time-out, but not the whole exchange.
+        {kV4, HttpReply{kOk + "slow", 0, false, false, 150}, false,
+         "Error reading response from socket."},
         {kV4, ReplyOf("HTTP/1.1 200 OK\r\n"), false, "Error parsing response."},
         {"http://none.zelmar.example/", {}, false, "No route to host."},
         {"http://v4.zelmar.example", {}, false, "Invalid URL."},

@@ -142,7 +142,13 @@ void TcpFake::Answer(int fd) {
         if (poll(&p, 1, reply.delayMs) > 0)
             return;
     }
-    WriteAll(fd, reply.bytes);
+    if (reply.trickleMs <= 0)
+        WriteAll(fd, reply.bytes);
+    for (size_t i = 0; reply.trickleMs > 0 && i < reply.bytes.size(); ++i) {
+        pollfd p = {stopPipe_[0], POLLIN, 0};
+        if (poll(&p, 1, reply.trickleMs) > 0 || send(fd, &reply.bytes[i], 1, MSG_NOSIGNAL) != 1)
+            return;
+    }
     if (reply.reset) {
         linger l = {1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);

@@ -16,6 +16,7 @@ struct HttpReply {
     int delayMs = 0;        // wait before answering
     bool keepOpen = false;  // leave the connection open until the client closes it
     bool reset = false;     // end with a TCP reset instead of a close
+    int trickleMs = 0;      // write the bytes one at a time, this far apart
 };
 
 inline HttpReply ReplyOf(std::string bytes) {
