@@ -244,12 +244,14 @@ void RemovePidFile() {
     unlink(pid_file_name.c_str());
 }
 
-// The -l file, created without group or world write even under umask(0).
+// The -l file, created without group or world write even under umask(0). Write-only
+// and non-blocking: a FIFO nobody reads fails to open, and a full pipe or a stopped
+// terminal loses debug lines instead of holding the service.
 FILE* OpenLogStream(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0640);
     if (fd < 0)
         return nullptr;
-    FILE* stream = fdopen(fd, "a+");
+    FILE* stream = fdopen(fd, "a");
     if (stream == nullptr) {
         int saved = errno;
         close(fd);

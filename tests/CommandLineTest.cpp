@@ -1,5 +1,6 @@
 // The binary's command line: help, option errors, the configuration test, and
 // daemon start-up with its pid file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -256,21 +257,60 @@ TEST_F(DaemonTest, PidFileWithoutDaemonModeIsNotWritten) {
 }
 
 TEST_F(DaemonTest, UnopenableLogFileIsReportedAndTheServiceRunsOn) {
-    for (const std::string& path : {dir + "/missing/x.log", std::string()}) {
+    const std::string fifo = dir + "/unread.fifo";  // nobody reads it
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        std::string error;
+    } cases[] = {
+        {dir + "/missing/x.log", "No such file or directory"},
+        {"", "No such file or directory"},
+        {fifo, "No such device or address"},
+    };
+    for (const auto& c : cases) {
+        const std::string& path = c.path;
         SCOPED_TRACE("-l '" + path + "'");
         const size_t before = syslog.messages().size();
         testproc::Child child({bin, "-c", conf, "-l", path});
         ASSERT_TRUE(
             testproc::WaitUntil([&] { return syslog.messages().size() >= before + 4; }, 5000));
         const std::vector<fakes::SyslogMessage> m = syslog.messages();
-        EXPECT_EQ(m[before + 1].text,
-                  "Can not open log file: " + path + ", error: No such file or directory");
+        EXPECT_EQ(m[before + 1].text, "Can not open log file: " + path + ", error: " + c.error);
         EXPECT_EQ(m[before + 1].priority, 3 << 3 | 3);  // daemon.err
         child.Signal(SIGINT);
         testproc::Result r = child.Wait(5000);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "Debug: stopping dododuzod ...\n");  // the stream fell back to stdout
     }
+}
+
+// A log pipe whose reader has stopped reading loses lines; the stop still completes.
+TEST_F(DaemonTest, FullLogPipeDoesNotHoldTheStop) {
+    const std::string fifo = dir + "/full.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    const std::string chunk(4096, 'x');
+    while (write(filler, chunk.data(), chunk.size()) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+
+    const size_t before = syslog.messages().size();
+    testproc::Child child({bin, "-c", conf, "-l", fifo});
+    ASSERT_TRUE(testproc::WaitUntil([&] { return syslog.messages().size() >= before + 3; }, 5000));
+    child.Signal(SIGINT);
+    testproc::Result r = child.Wait(5000);
+    EXPECT_EQ(r.status, 0);
+    ASSERT_TRUE(testproc::WaitUntil(
+        [&] {
+            std::vector<fakes::SyslogMessage> m = syslog.messages();
+            return !m.empty() && m.back().text.rfind("Stopped ", 0) == 0;
+        },
+        5000));
+    close(filler);
+    close(reader);
 }
 
 }  // namespace
