@@ -7,9 +7,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -92,11 +94,16 @@ bool SetTimeouts(int fd, bool verbose) {
 }
 
 // After an interrupted connect the kernel goes on connecting: wait for that
-// attempt (within the send time-out) and take its result.
-bool FinishConnect(int fd) {
+// attempt until the connect's `deadline` and take its result. Each signal only
+// shortens the wait, so a stream of them cannot hold the exchange open.
+bool FinishConnect(int fd, std::chrono::steady_clock::time_point deadline) {
+    using namespace std::chrono;
     for (;;) {
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0)
+            return false;
         pollfd p = {fd, POLLOUT, 0};
-        int ready = poll(&p, 1, MyHTTP::timeoutSeconds * 1000);
+        int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
         if (ready < 0 && Interrupted())
             continue;
         if (ready <= 0)
@@ -110,9 +117,11 @@ bool FinishConnect(int fd) {
 bool Connect(int fd, const sockaddr* peer, socklen_t length) {
     if (stop_requested != 0)
         return false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
     if (connect(fd, peer, length) == 0)
         return true;
-    return Interrupted() && FinishConnect(fd);
+    return Interrupted() && FinishConnect(fd, deadline);
 }
 
 // Sends all of `length` bytes; a peer that takes nothing more ends the sending early.
@@ -295,7 +304,7 @@ bool ParseLength(const char* p, const char* end, size_t* value) {
 
 const char* Find(const char* begin, const char* end, const char* needle) {
     const size_t n = std::strlen(needle);
-    for (const char* p = begin; p + n <= end; ++p) {
+    for (const char* p = begin; p <= end && static_cast<size_t>(end - p) >= n; ++p) {
         if (std::memcmp(p, needle, n) == 0)
             return p;
     }

@@ -1,11 +1,16 @@
 // The HTTP client against loopback fakes: request bytes, framing, limits, failures, log lines.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -186,6 +191,73 @@ TEST_F(HttpTest, DoesNotConnectWhileStopping) {
                                     server.port(), body_, error_, false));
     EXPECT_EQ(error_, "Error connecting.");
     EXPECT_TRUE(server.requests().empty());
+}
+
+void Ignore(int) {}
+
+// Closes its descriptor when the test ends, on every way out.
+class OwnedFd {
+  public:
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Signals that are not a stop must not stretch the connect past its time-out: with a
+// listener whose accept queue is full the handshake never completes, and a signal every
+// 200 ms would restart a wait that did not keep its deadline.
+TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
+    OwnedFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(listener.get(), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* sa = reinterpret_cast<sockaddr*>(&address);
+    ASSERT_EQ(bind(listener.get(), sa, length), 0);
+    ASSERT_EQ(listen(listener.get(), 0), 0);
+    ASSERT_EQ(getsockname(listener.get(), sa, &length), 0);
+    std::vector<OwnedFd> fillers;
+    for (int i = 0; i < 2; ++i) {
+        fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ASSERT_GE(fillers.back().get(), 0);
+        connect(fillers.back().get(), sa, length);  // completes in the background
+    }
+    usleep(100 * 1000);  // let the fillers' handshakes take the accept queue
+
+    struct sigaction action {};
+    struct sigaction saved {};
+    action.sa_handler = Ignore;  // no SA_RESTART: the connect sees EINTR
+    ASSERT_EQ(sigaction(SIGHUP, &action, &saved), 0);
+    MyHTTP::timeoutSeconds = 1;
+    const pthread_t exchange = pthread_self();
+    std::atomic<bool> done{false};
+    int sent = 0;
+    const int most = 30;
+    std::thread signaller([&] {
+        for (; sent < most && !done; ++sent) {
+            usleep(200 * 1000);
+            pthread_kill(exchange, SIGHUP);
+        }
+    });
+    const bool ok = MyHTTP::GetIPv4Url("127.0.0.1", "/", MyHTTP::BuildRequest("h", "/", ""),
+                                       ntohs(address.sin_port), body_, error_, false);
+    done = true;
+    signaller.join();
+    sigaction(SIGHUP, &saved, nullptr);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error_, "Error connecting.");
+    EXPECT_LT(sent, most) << "the connect outlasted every signal";
+    EXPECT_GE(sent, 2) << "the connect did not wait for the handshake";
 }
 
 // Out of descriptors both families fail; only IPv4 also tells standard output.
