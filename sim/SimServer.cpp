@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "MyFunctions.h"
 #include "SimControl.h"
 #include "SimDns.h"
 #include "SimHttp.h"
@@ -31,36 +32,6 @@ enum {
     drainTimeoutMs = 2000,  // for the client to close after the answer
     maxControlLine = 1024,
     refusedPort = 8245,
-};
-
-// Owns one descriptor and closes it.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    void Reset() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
 };
 
 void Say(const std::string& line) {
@@ -80,7 +51,7 @@ struct Endpoint {
 };
 
 // A socket of `type` bound to `at`; not ok, with `error` set, on failure.
-Fd Bind(const Endpoint& at, int type, std::string& error) {
+FileDescriptor Bind(const Endpoint& at, int type, std::string& error) {
     union {
         sockaddr_in v4;
         sockaddr_in6 v6;
@@ -92,17 +63,17 @@ Fd Bind(const Endpoint& at, int type, std::string& error) {
         addr.v4.sin_family = AF_INET;
         addr.v4.sin_port = htons(static_cast<uint16_t>(at.port));
         if (inet_pton(AF_INET, at.address.c_str(), &addr.v4.sin_addr) != 1)
-            return Fd();
+            return FileDescriptor();
         length = sizeof addr.v4;
     } else {
         addr.v6.sin6_family = AF_INET6;
         addr.v6.sin6_port = htons(static_cast<uint16_t>(at.port));
         if (inet_pton(AF_INET6, at.address.c_str(), &addr.v6.sin6_addr) != 1)
-            return Fd();
+            return FileDescriptor();
         length = sizeof addr.v6;
     }
     const char* what = type == SOCK_STREAM ? "TCP " : "UDP ";
-    Fd fd(socket(at.family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    FileDescriptor fd(socket(at.family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int on = 1;
     if (!fd.ok() ||
         (type == SOCK_STREAM &&
@@ -112,7 +83,7 @@ Fd Bind(const Endpoint& at, int type, std::string& error) {
         bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), length) != 0 ||
         (type == SOCK_STREAM && listen(fd.get(), 64) != 0)) {
         error = std::string("cannot bind ") + what + at.Label() + ": " + std::strerror(errno);
-        return Fd();
+        return FileDescriptor();
     }
     return fd;
 }
@@ -130,19 +101,19 @@ void OnSignal(int) {
 
 struct Listener {
     Endpoint at;
-    Fd fd;  // not ok while refuse-8245 holds its port
+    FileDescriptor fd;  // not ok while refuse-8245 holds its port
 };
 
 struct Udp {
     Endpoint at;
-    Fd fd;
+    FileDescriptor fd;
     DnsRoles roles;
 };
 
 enum class Phase { reading, waiting, stalled, writing, draining };
 
 struct Connection {
-    Fd fd;
+    FileDescriptor fd;
     std::string local;  // the listener's label
     bool overIPv6 = false;
     Phase phase = Phase::reading;
@@ -184,9 +155,9 @@ class Server {
 
     const Options& options_;
     State& state_;
-    Fd signalRead_, signalWrite_;
+    FileDescriptor signalRead_, signalWrite_;
     std::vector<Udp> udp_;
-    Fd spare_;  // forged DNS replies leave from here, another source port
+    FileDescriptor spare_;  // forged DNS replies leave from here, another source port
     std::vector<Listener> listeners_;
     std::vector<Connection> connections_;
     bool stdinOpen_ = true;
@@ -201,8 +172,8 @@ bool Server::OpenSignals(std::string& error) {
         error = std::string("cannot make the signal pipe: ") + std::strerror(errno);
         return false;
     }
-    signalRead_ = Fd(fds[0]);
-    signalWrite_ = Fd(fds[1]);
+    signalRead_ = FileDescriptor(fds[0]);
+    signalWrite_ = FileDescriptor(fds[1]);
     writeEnd = signalWrite_.get();
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -222,9 +193,11 @@ bool Server::OpenUdp(std::string& error) {
     if (options_.listen4.empty())
         return true;
     bool shared = options_.dnsPort == options_.nsPort;
-    udp_.push_back({{AF_INET, options_.listen4, options_.dnsPort}, Fd(), {true, shared}});
+    udp_.push_back(
+        {{AF_INET, options_.listen4, options_.dnsPort}, FileDescriptor(), {true, shared}});
     if (!shared)
-        udp_.push_back({{AF_INET, options_.listen4, options_.nsPort}, Fd(), {false, true}});
+        udp_.push_back(
+            {{AF_INET, options_.listen4, options_.nsPort}, FileDescriptor(), {false, true}});
     for (Udp& u : udp_) {
         u.fd = Bind(u.at, SOCK_DGRAM, error);
         if (!u.fd.ok())
@@ -237,9 +210,9 @@ bool Server::OpenUdp(std::string& error) {
 bool Server::OpenListeners(std::string& error) {
     for (int port : options_.httpPorts) {
         if (!options_.listen4.empty())
-            listeners_.push_back({{AF_INET, options_.listen4, port}, Fd()});
+            listeners_.push_back({{AF_INET, options_.listen4, port}, FileDescriptor()});
         if (!options_.listen6.empty())
-            listeners_.push_back({{AF_INET6, options_.listen6, port}, Fd()});
+            listeners_.push_back({{AF_INET6, options_.listen6, port}, FileDescriptor()});
     }
     for (Listener& l : listeners_) {
         if (state_.faults.refuse8245 && l.at.port == refusedPort)
@@ -351,7 +324,7 @@ void Server::OnUdp(Udp& u) {
 }
 
 void Server::OnAccept(Listener& l) {
-    Fd fd(accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    FileDescriptor fd(accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd.ok())
         return;
     Connection c;

@@ -10,26 +10,9 @@
 #include <cstdlib>
 #include <exception>
 
+#include "MyFunctions.h"
+
 namespace {
-
-// Closes the descriptor on every way out of Load.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            int saved = errno;  // the caller reports errno of the failing step
-            close(fd_);
-            errno = saved;
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // Configuration files are a few lines; anything this large is not one (-c /dev/zero).
 const size_t maxFileSize = 1 << 20;

@@ -8,10 +8,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -45,22 +43,6 @@ void Put16(unsigned char* at, unsigned value) {
     at[0] = static_cast<unsigned char>((value >> 8) & 0xff);
     at[1] = static_cast<unsigned char>(value & 0xff);
 }
-
-// Owns one descriptor and closes it on every way out.
-class Socket {
-  public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // "host" or "host:port"; false when the port is not a number from 1 to 65535.
 bool SplitServer(const std::string& server, std::string& host, int& port) {
@@ -128,12 +110,11 @@ ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server, u
     for (;;) {
         if (stop_requested)
             return -1;
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
+        const int left = MyFunctions::MillisecondsLeft(deadline);
+        if (left == 0)
             return -1;
         pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        int ready = poll(&p, 1, left);
         if (ready < 0 && Interrupted())
             continue;
         if (ready <= 0)
@@ -177,17 +158,17 @@ bool Query(int type, const std::string& host, const std::string& address, int po
            std::vector<std::string>& out, bool verbose) {
     Trace("Performing DNS query.", verbose);
     Trace("Creating socket.", verbose);
-    Socket sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (sock.fd() < 0) {
+    FileDescriptor sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!sock.ok()) {
         Trace("Socket could not be created.", verbose);
         return false;
     }
     Trace("Setting socket timeout.", verbose);
-    if (!SetTimeout(sock.fd(), SO_RCVTIMEO)) {
+    if (!SetTimeout(sock.get(), SO_RCVTIMEO)) {
         Trace("Receive timeout could not be set.", verbose);
         return false;
     }
-    if (!SetTimeout(sock.fd(), SO_SNDTIMEO)) {
+    if (!SetTimeout(sock.get(), SO_SNDTIMEO)) {
         Trace("Send timeout could not be set.", verbose);
         return false;
     }
@@ -214,10 +195,10 @@ bool Query(int type, const std::string& host, const std::string& address, int po
         return false;
     }
     Trace("Sending DNS question.", verbose);
-    if (!SendQuery(sock.fd(), buffer.data(), queryLength, server))
+    if (!SendQuery(sock.get(), buffer.data(), queryLength, server))
         return false;
     Trace("Receiving DNS answer.", verbose);
-    ssize_t received = ReceiveReply(sock.fd(), buffer.data(), server, id);
+    ssize_t received = ReceiveReply(sock.get(), buffer.data(), server, id);
     if (received < 0)
         return false;
 

@@ -4,38 +4,41 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 volatile sig_atomic_t stop_requested = 0;
 
 const char* const MyFunctions::defaultLogFile = "/var/log/dododuzod.log";
 
-namespace {
-
-// Owns one descriptor and closes it on every path.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            (void)close(fd_);
-        }
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        fd_ = other.fd_;
+        other.fd_ = -1;
     }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
+    return *this;
+}
 
-  private:
-    int fd_;
-};
+void FileDescriptor::Reset() {
+    if (fd_ < 0)
+        return;
+    int saved = errno;
+    (void)close(fd_);
+    errno = saved;
+    fd_ = -1;
+}
+
+namespace {
 
 // One write() per line keeps lines whole even when several processes append.
 void AppendLine(const std::string& path, const std::string& line) {
     // Non-blocking: a log path that is a FIFO nobody reads loses lines instead of the service.
-    Descriptor file(
+    FileDescriptor file(
         open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0640));
-    if (file.get() < 0) {
+    if (!file.ok()) {
         return;
     }
     ssize_t written;
@@ -114,4 +117,10 @@ bool MyFunctions::IsWritten(bool isDebug, bool debug, bool quiet, bool verbose) 
         return false;
     }
     return !isDebug || debug;
+}
+
+int MyFunctions::MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    using namespace std::chrono;
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }

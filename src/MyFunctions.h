@@ -1,7 +1,8 @@
-// The line log and dates.
+// The line log and dates, and the descriptor owner and deadline helper the other units share.
 #ifndef DODODUZOD_MYFUNCTIONS_H
 #define DODODUZOD_MYFUNCTIONS_H
 
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <string>
@@ -9,6 +10,25 @@
 // Set by the SIGINT handler. Network waits give up once it is set, so that a
 // stop never has to sit out a socket time-out.
 extern volatile sig_atomic_t stop_requested;
+
+// Owns one descriptor and closes it on every way out, keeping errno for the caller
+// that reports the step that failed.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() { Reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    void Reset();
+
+  private:
+    int fd_;
+};
 
 class MyFunctions {
   public:
@@ -22,6 +42,8 @@ class MyFunctions {
     // The local time `seconds` from now, as a log line's date.
     static std::string GetDate(int seconds);
     bool FileExists(std::string path);
+    // What is left until `deadline`, as a poll() time-out; 0 once it has passed.
+    static int MillisecondsLeft(std::chrono::steady_clock::time_point deadline);
 
     // The pieces above, with the clock passed in so that they can be checked.
     static std::string FormatDate(time_t now, int seconds);

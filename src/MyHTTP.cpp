@@ -7,11 +7,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -53,26 +51,6 @@ bool Fail(const std::exception& e, std::string& error, bool verbose) {
     return false;
 }
 
-// Closes the descriptor on every way out of an exchange.
-class Socket {
-  public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() { Close(); }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    int fd() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    void Close() {
-        if (fd_ >= 0)
-            (void)close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
-
 // An interrupted call is repeated unless the service is stopping.
 bool Interrupted() {
     return errno == EINTR && stop_requested == 0;
@@ -97,13 +75,12 @@ bool SetTimeouts(int fd, bool verbose) {
 // attempt until the connect's `deadline` and take its result. Each signal only
 // shortens the wait, so a stream of them cannot hold the exchange open.
 bool FinishConnect(int fd, std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
     for (;;) {
-        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-        if (left <= 0)
+        const int left = MyFunctions::MillisecondsLeft(deadline);
+        if (left == 0)
             return false;
         pollfd p = {fd, POLLOUT, 0};
-        int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        int ready = poll(&p, 1, left);
         if (ready < 0 && Interrupted())
             continue;
         if (ready <= 0)
@@ -217,7 +194,7 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
 
     try {
         Trace("Creating socket.", verbose);
-        Socket sock(socket(family, SOCK_STREAM, 0));
+        FileDescriptor sock(socket(family, SOCK_STREAM, 0));
         if (!sock.ok()) {
             error = kErrorOpening;
             if (family == AF_INET) {
@@ -228,20 +205,20 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
         }
 
         Trace("Setting socket timeout.", verbose);
-        if (!SetTimeouts(sock.fd(), verbose))
+        if (!SetTimeouts(sock.get(), verbose))
             return false;
 
         Peer peer;
         bool converted = MakePeer(family, ipAddress, port, peer);
         Trace("Connecting socket.", verbose);
         if (!converted ||
-            !Connect(sock.fd(), reinterpret_cast<const sockaddr*>(&peer.address), peer.length)) {
+            !Connect(sock.get(), reinterpret_cast<const sockaddr*>(&peer.address), peer.length)) {
             error = kErrorConnecting;
             return false;
         }
 
         Trace("Sending request.", verbose);
-        if (!SendAll(sock.fd(), requestBuffer, request.size())) {
+        if (!SendAll(sock.get(), requestBuffer, request.size())) {
             error = kErrorWriting;
             return false;
         }
@@ -250,7 +227,7 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
         char response[MyHTTP::responseSize];
         std::memset(response, 0, sizeof response);
         size_t received = 0;
-        if (!ReceiveAll(sock.fd(), response, &received)) {
+        if (!ReceiveAll(sock.get(), response, &received)) {
             error = kErrorReading;
             return false;
         }
@@ -260,7 +237,7 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
         }
 
         Trace("Closing socket.", verbose);
-        sock.Close();
+        sock.Reset();
 
         Trace("Parsing response.", verbose);
         return MyHTTP::ExtractBody(response, received, body, error);

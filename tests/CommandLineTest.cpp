@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "Fakes.h"
+#include "MyFunctions.h"
 #include "Process.h"
 
 namespace {
@@ -288,12 +289,12 @@ TEST_F(DaemonTest, UnopenableLogFileIsReportedAndTheServiceRunsOn) {
 TEST_F(DaemonTest, FullLogPipeDoesNotHoldTheStop) {
     const std::string fifo = dir + "/full.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(filler, 0);
+    FileDescriptor reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader.ok());
+    FileDescriptor filler(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(filler.ok());
     const std::string chunk(4096, 'x');
-    while (write(filler, chunk.data(), chunk.size()) > 0) {
+    while (write(filler.get(), chunk.data(), chunk.size()) > 0) {
     }
     ASSERT_EQ(errno, EAGAIN);
 
@@ -309,8 +310,6 @@ TEST_F(DaemonTest, FullLogPipeDoesNotHoldTheStop) {
             return !m.empty() && m.back().text.rfind("Stopped ", 0) == 0;
         },
         5000));
-    close(filler);
-    close(reader);
 }
 
 }  // namespace

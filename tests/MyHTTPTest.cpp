@@ -195,28 +195,11 @@ TEST_F(HttpTest, DoesNotConnectWhileStopping) {
 
 void Ignore(int) {}
 
-// Closes its descriptor when the test ends, on every way out.
-class OwnedFd {
-  public:
-    explicit OwnedFd(int fd) : fd_(fd) {}
-    OwnedFd(OwnedFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    ~OwnedFd() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 // Signals that are not a stop must not stretch the connect past its time-out: with a
 // listener whose accept queue is full the handshake never completes, and a signal every
 // 200 ms would restart a wait that did not keep its deadline.
 TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
-    OwnedFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    FileDescriptor listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ASSERT_GE(listener.get(), 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -226,7 +209,7 @@ TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
     ASSERT_EQ(bind(listener.get(), sa, length), 0);
     ASSERT_EQ(listen(listener.get(), 0), 0);
     ASSERT_EQ(getsockname(listener.get(), sa, &length), 0);
-    std::vector<OwnedFd> fillers;
+    std::vector<FileDescriptor> fillers;
     for (int i = 0; i < 2; ++i) {
         fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         ASSERT_GE(fillers.back().get(), 0);
