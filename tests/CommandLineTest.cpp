@@ -282,6 +282,9 @@ TEST_F(DaemonTest, UnopenableLogFileIsReportedAndTheServiceRunsOn) {
         testproc::Result r = child.Wait(5000);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "Debug: stopping dododuzod ...\n");  // the stream fell back to stdout
+        // The next case counts from here: this child's last message must be in.
+        ASSERT_TRUE(testproc::WaitUntil(
+            [&] { return syslog.messages().back().text == "Stopped " + bin; }, 5000));
     }
 }
 

@@ -133,6 +133,7 @@ TEST_F(ServiceTest, FirstCycleOnTheWire) {
         std::vector<std::string>{"GET /ipcheck.asp" + head + "checkipv6.zelmar.example\r\n\r\n"});
     ASSERT_TRUE(syslog.WaitFor("{ IPv4 Address: 203.0.113.7, IPv6 Address: 2001:db8::7 }", 5000));
     EXPECT_EQ(Stop(), 0);
+    ASSERT_TRUE(syslog.WaitFor("Stopped " + bin, 5000));
 
     std::vector<std::string> lines = LogLines();
     ASSERT_GE(lines.size(), 10u);
@@ -262,6 +263,8 @@ TEST_F(ServiceTest, LocationCheckAtLoadAndInTheTest) {
     ASSERT_TRUE(WaitForLog("[SERVICE] " + ignoring));
     ASSERT_TRUE(WaitForUpdates(1));
     EXPECT_NE(Updates()[0].find("/nic/clientupdate?location=&myipv4="), std::string::npos);
+    // The log line is written before the syslog message is sent: wait for the latter.
+    ASSERT_TRUE(syslog.WaitFor(ignoring, 5000));
     EXPECT_EQ(Priority(ignoring), daemonInfo);
 
     WriteConf("location home\n");

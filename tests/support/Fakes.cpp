@@ -264,20 +264,31 @@ SyslogCapture::~SyslogCapture() {
     unlink("/dev/log");
 }
 
-void SyslogCapture::Serve() {
+// Receives whatever is queued; the caller holds the lock. Readers drain too, so a
+// read sees every message sent before it, whether or not the thread has run since.
+void SyslogCapture::DrainLocked() const {
     char buffer[8192];
-    while (WaitReadable(fd_, stopPipe_[0], -1)) {
-        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    for (;;) {
+        ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0)
-            continue;
-        SyslogMessage m = ParseSyslog(std::string(buffer, static_cast<size_t>(n)));
+            return;
+        messages_.push_back(ParseSyslog(std::string(buffer, static_cast<size_t>(n))));
+    }
+}
+
+// Keeps the queue short (a sender blocks once ten datagrams wait), whether or not
+// the test reads.
+void SyslogCapture::Serve() {
+    while (WaitReadable(fd_, stopPipe_[0], -1)) {
         std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back(m);
+        DrainLocked();
     }
 }
 
 std::vector<SyslogMessage> SyslogCapture::messages() const {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0)
+        DrainLocked();
     return messages_;
 }
 

@@ -100,6 +100,8 @@ struct SyslogMessage {
 };
 
 // Receives what syslog(3) sends to /dev/log (the sandbox gives a private /dev).
+// Every read first takes in what is queued, so once a sender has exited or has
+// shown a later sign of life, its messages are all there.
 class SyslogCapture {
   public:
     SyslogCapture();
@@ -115,11 +117,12 @@ class SyslogCapture {
 
   private:
     void Serve();
+    void DrainLocked() const;
 
     int fd_ = -1;
     int stopPipe_[2] = {-1, -1};
     mutable std::mutex mutex_;
-    std::vector<SyslogMessage> messages_;
+    mutable std::vector<SyslogMessage> messages_;
     std::thread thread_;
 };
 
