@@ -1,6 +1,8 @@
 #include "MyFunctions.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,4 +125,60 @@ int MyFunctions::MillisecondsLeft(std::chrono::steady_clock::time_point deadline
     using namespace std::chrono;
     const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+namespace {
+
+// Blocks the service's own signals for its lifetime and restores the mask after.
+class SignalsBlocked {
+  public:
+    SignalsBlocked() {
+        sigset_t block;
+        sigemptyset(&block);
+        for (int sig : {SIGINT, SIGHUP, SIGTERM})
+            sigaddset(&block, sig);
+        ok_ = sigprocmask(SIG_BLOCK, &block, &previous_) == 0;
+        during_ = previous_;
+        for (int sig : {SIGINT, SIGHUP, SIGTERM})
+            sigdelset(&during_, sig);
+    }
+    ~SignalsBlocked() {
+        if (ok_)
+            sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+    bool ok() const { return ok_; }
+    // The mask to wait with: the signals blocked here are let through.
+    const sigset_t* during() const { return &during_; }
+
+  private:
+    bool ok_ = false;
+    sigset_t previous_;
+    sigset_t during_;
+};
+
+}  // namespace
+
+MyFunctions::WaitResult MyFunctions::WaitForDescriptor(
+    int fd, short events, std::chrono::steady_clock::time_point deadline) {
+    SignalsBlocked blocked;
+    if (!blocked.ok())
+        return WaitResult::failed;
+    for (;;) {
+        // Tested with the signals blocked: one that comes after the test ends the ppoll.
+        if (stop_requested != 0)
+            return WaitResult::stopped;
+        const int left = MillisecondsLeft(deadline);
+        if (left == 0)
+            return WaitResult::timedOut;
+        pollfd p = {fd, events, 0};
+        const struct timespec wait = {left / 1000, (left % 1000) * 1000000L};
+        const int ready = ppoll(&p, 1, &wait, blocked.during());
+        if (ready > 0)
+            return WaitResult::ready;
+        if (ready < 0 && errno != EINTR)
+            return WaitResult::failed;
+    }
 }

@@ -45,6 +45,13 @@ class MyFunctions {
     // What is left until `deadline`, as a poll() time-out; 0 once it has passed.
     static int MillisecondsLeft(std::chrono::steady_clock::time_point deadline);
 
+    enum class WaitResult { ready, timedOut, stopped, failed };
+    // Waits until `fd` reports one of `events` or `deadline` passes. SIGINT, SIGHUP and
+    // SIGTERM are let through only inside the wait, so a stop that arrives at any
+    // instant ends it at once; any other signal (a reload) only resumes it.
+    static WaitResult WaitForDescriptor(int fd, short events,
+                                        std::chrono::steady_clock::time_point deadline);
+
     // The pieces above, with the clock passed in so that they can be checked.
     static std::string FormatDate(time_t now, int seconds);
     static std::string FormatLine(time_t now, const std::string& tag, const std::string& message);
