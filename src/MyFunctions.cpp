@@ -4,9 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <utility>
@@ -33,14 +35,101 @@ void FileDescriptor::Reset() {
     fd_ = -1;
 }
 
+int FileDescriptor::Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
 namespace {
+
+bool TrustedOwner(uid_t uid) {
+    return uid == 0 || uid == geteuid();
+}
+
+// Opens what the symbolic link `path` names, when the link may be trusted. Only root or
+// the effective user can change a directory that they own and that group and others
+// cannot write, so the link checked is the link followed: the open goes through the
+// descriptor of the directory checked, and nobody else can swap the name in it.
+FileDescriptor FollowTrustedLink(const std::string& path, int flags, std::string& refusal) {
+    const size_t slash = path.rfind('/');
+    const std::string dirPath =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    FileDescriptor dir(open(dirPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat link;
+    struct stat parent;
+    if (!dir.ok() || fstatat(dir.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fstat(dir.get(), &parent) != 0) {
+        return FileDescriptor();
+    }
+    if (!S_ISLNK(link.st_mode)) {
+        errno = ELOOP;  // the loop lies in the directories of the path
+        return FileDescriptor();
+    }
+    if (!TrustedOwner(link.st_uid)) {
+        refusal = "Symbolic link owned by another user";
+    } else if ((parent.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        refusal = "Symbolic link in a directory writable by group or others";
+    } else if (!TrustedOwner(parent.st_uid)) {
+        refusal = "Symbolic link in a directory owned by another user";
+    }
+    if (!refusal.empty()) {
+        return FileDescriptor();
+    }
+    return FileDescriptor(openat(dir.get(), name.c_str(), flags, 0640));
+}
+
+// True when the open file may be written as `use`; otherwise `refusal` says why, or,
+// when fstat fails, errno does.
+bool Suits(int fd, MyFunctions::FileUse use, std::string& refusal) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        return false;
+    }
+    const bool pid = use == MyFunctions::FileUse::pidFile;
+    if (!pid && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))) {
+        return true;  // a terminal, /dev/null or a pipe: nothing on disk to turn against us
+    }
+    if (!S_ISREG(info.st_mode)) {
+        refusal =
+            pid ? "Not a regular file" : "Not a regular file, character device, FIFO or socket";
+    } else if (info.st_nlink > 1) {
+        refusal = "File has more than one link";
+    } else if (info.st_nlink == 0) {
+        refusal = "File was removed";
+    } else if (info.st_uid != geteuid()) {
+        refusal = "File owned by another user";
+    } else if (pid && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        refusal = "File writable by group or others";
+    }
+    return refusal.empty();
+}
+
+// True the first time a path is refused. The service writes at most two log files; a
+// few remembered paths bound the memory, and at worst a path is reported again.
+bool FirstRefusal(const std::string& path) {
+    static std::array<std::string, 4> reported;
+    static size_t count = 0;
+    for (size_t i = 0; i < std::min(count, reported.size()); ++i) {
+        if (reported[i] == path) {
+            return false;
+        }
+    }
+    reported[count++ % reported.size()] = path;
+    return true;
+}
 
 // One write() per line keeps lines whole even when several processes append.
 void AppendLine(const std::string& path, const std::string& line) {
     // Non-blocking: a log path that is a FIFO nobody reads loses lines instead of the service.
-    FileDescriptor file(
-        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0640));
+    std::string refusal;
+    FileDescriptor file = MyFunctions::OpenWritable(
+        path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, MyFunctions::FileUse::logFile, refusal);
     if (!file.ok()) {
+        if (!refusal.empty() && FirstRefusal(path)) {
+            syslog(LOG_ERR, "Can not write log file: %s, error: %s", path.c_str(), refusal.c_str());
+        }
         return;
     }
     ssize_t written;
@@ -71,6 +160,19 @@ void MyFunctions::Log(std::string fileName, std::string tag, std::string message
         return;
     }
     Log(std::move(fileName), std::move(tag), std::move(message), true);
+}
+
+FileDescriptor MyFunctions::OpenWritable(const std::string& path, int flags, FileUse use,
+                                         std::string& refusal) {
+    flags |= O_CLOEXEC | O_NOCTTY;
+    FileDescriptor file(open(path.c_str(), flags | O_NOFOLLOW, 0640));
+    if (!file.ok() && errno == ELOOP) {
+        file = FollowTrustedLink(path, flags, refusal);
+    }
+    if (file.ok() && !Suits(file.get(), use, refusal)) {
+        file.Reset();
+    }
+    return file;
 }
 
 std::string MyFunctions::GetDate(int seconds) {

@@ -25,6 +25,8 @@ class FileDescriptor {
     int get() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
     void Reset();
+    // Hands the descriptor to a new owner, such as a stdio stream.
+    int Release();
 
   private:
     int fd_;
@@ -39,6 +41,16 @@ class MyFunctions {
     // Filtered by the configuration's debug, quiet and verbose flags.
     static void Log(std::string fileName, std::string tag, std::string message, bool isDebug,
                     bool debug, bool quiet, bool verbose);
+    // What a file that the service writes must be once it is open.
+    enum class FileUse { pidFile, logFile };
+    // Opens a file that the service writes, `flags` plus O_NOFOLLOW, O_CLOEXEC and O_NOCTTY,
+    // creating it with mode 0640. A symbolic link as the last component is followed only when
+    // root or the effective user owns both the link and its directory and neither group nor
+    // others can write that directory; what is opened must then suit `use`. On failure the
+    // descriptor is not ok() and `refusal` says why the file was refused; it stays empty when
+    // the open itself failed, and errno says why.
+    static FileDescriptor OpenWritable(const std::string& path, int flags, FileUse use,
+                                       std::string& refusal);
     // The local time `seconds` from now, as a log line's date.
     static std::string GetDate(int seconds);
     bool FileExists(std::string path);

@@ -1,12 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <string>
 
+#include "Fakes.h"
 #include "MyFunctions.h"
 #include "Process.h"
 
@@ -125,6 +128,72 @@ TEST_F(MyFunctionsTest, FileIsCreatedPrivateAppendedAndRecreated) {
     ASSERT_EQ(unlink(path.c_str()), 0);
     MyFunctions::Log(path, "ENGINE", "three", true);
     EXPECT_EQ(UndatedFile(path), "[ENGINE] three\n");
+}
+
+// What another user may have put at a log path is never written; the first refusal of a
+// path goes to syslog, once. Links and files that root or the service itself made are used.
+TEST_F(MyFunctionsTest, PlantedLogFilesAreRefusedOnce) {
+    fakes::SyslogCapture syslog;
+    ASSERT_TRUE(syslog.ok());
+    const std::string victim = Path("victim");  // stands for any file root may write
+    ASSERT_TRUE(testproc::WriteFile(victim, "precious\n"));
+    const std::string open = Path("open");    // others may write here
+    const std::string other = Path("other");  // another user's
+    const std::string target = Path("target.log");
+    ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    ASSERT_EQ(chown(other.c_str(), 65534, 65534), 0);
+    auto link = [&](const std::string& at, const std::string& to, uid_t owner) {
+        return symlink(to.c_str(), at.c_str()) == 0 && lchown(at.c_str(), owner, owner) == 0;
+    };
+    auto file = [&](const std::string& at, int mode, uid_t owner) {
+        return testproc::WriteFile(at, "", mode) && chown(at.c_str(), owner, owner) == 0;
+    };
+    const std::string defaultLog = MyFunctions::defaultLogFile;
+    const struct {
+        std::string path;  // given to Log; empty: the default file
+        std::function<bool()> plant;
+        std::string refusal;  // empty: the lines reach `written`
+        std::string written;
+    } rows[] = {
+        {Path("a.log"), [&] { return link(Path("a.log"), victim, 65534); },
+         "Symbolic link owned by another user", ""},
+        {open + "/b.log", [&] { return link(open + "/b.log", victim, 0); },
+         "Symbolic link in a directory writable by group or others", ""},
+        {other + "/c.log", [&] { return link(other + "/c.log", victim, 0); },
+         "Symbolic link in a directory owned by another user", ""},
+        {Path("d.log"), [&] { return ::link(victim.c_str(), Path("d.log").c_str()) == 0; },
+         "File has more than one link", ""},
+        {Path("e.log"), [&] { return file(Path("e.log"), 0644, 65534); },
+         "File owned by another user", ""},
+        {Path("f.log"), [&] { return file(Path("f.log"), 0666, 65534); },
+         "File owned by another user", ""},
+        {"", [&] { return link(defaultLog, "/var/log/real.log", 0); }, "", "/var/log/real.log"},
+        {"", [&] { return unlink(defaultLog.c_str()) == 0 && link(defaultLog, victim, 65534); },
+         "Symbolic link owned by another user", ""},
+        {Path("g.log"), [&] { return file(Path("g.log"), 0666, 0); }, "", Path("g.log")},
+        {Path("h.log"), [&] { return link(Path("h.log"), target, 0); }, "", target},
+    };
+    for (const auto& row : rows) {
+        const std::string path = row.path.empty() ? defaultLog : row.path;
+        SCOPED_TRACE(path);
+        unlink(target.c_str());
+        ASSERT_TRUE(row.plant());
+        const size_t before = syslog.messages().size();
+        MyFunctions::Log(row.path, "ENGINE", "x", true);
+        MyFunctions::Log(row.path, "ENGINE", "y", false, false, false, false);
+        EXPECT_EQ(testproc::ReadFile(victim), "precious\n");
+        const std::vector<fakes::SyslogMessage> m = syslog.messages();
+        if (row.refusal.empty()) {
+            EXPECT_EQ(UndatedFile(row.written), "[ENGINE] x\n[ENGINE] y\n");
+            EXPECT_EQ(m.size(), before);
+            continue;
+        }
+        ASSERT_EQ(m.size(), before + 1);  // once, not for every line
+        EXPECT_EQ(m[before].text, "Can not write log file: " + path + ", error: " + row.refusal);
+        EXPECT_EQ(m[before].priority & 7, LOG_ERR);
+    }
 }
 
 // Offsets carry across minute, day and year boundaries, both ways.
