@@ -26,13 +26,17 @@ int running = 0;
 FILE* log_stream = nullptr;
 const char* app_name = nullptr;
 std::string pid_file_name;
-int pid_fd = -1;
+FileDescriptor pid_fd;
 
 namespace {
 
 // The handler only records; the poll loop acts on what it recorded.
 volatile sig_atomic_t sigint_pending = 0;
 volatile sig_atomic_t sighup_pending = 0;
+
+// The pid file held, so that a file put in its place is never removed.
+dev_t pid_dev = 0;
+ino_t pid_ino = 0;
 
 const char* const locationIgnored =
     "Ignoring invalid location. You can map hostnames to locations in the control panel.";
@@ -172,6 +176,15 @@ int test_conf_file(char* fileName) {
 
 namespace {
 
+// A start that fails says why in syslog, then ends with status 1.
+[[noreturn]] void FailStart(const std::string& what, const std::string& why) {
+    syslog(LOG_ERR, "%s, error: %s", what.c_str(), why.c_str());
+    std::exit(1);
+}
+[[noreturn]] void FailStart(const char* what, int error) {
+    FailStart(what, std::strerror(error));
+}
+
 // In daemon mode the working directory becomes "/", so relative paths are
 // anchored to the starting directory first. A path that cannot be anchored
 // would silently point elsewhere: the start fails instead.
@@ -190,22 +203,24 @@ std::string Absolute(const std::string& path) {
 // Detaches from the terminal; returns only in the service process.
 void Daemonize() {
     // The parents leave with _exit: nothing of theirs may be flushed or destroyed twice.
+    // Nothing has been sent to syslog yet, so no syslog socket is open to be closed below.
     pid_t pid = fork();
     if (pid < 0)
-        std::exit(1);
+        FailStart("Can not fork", errno);
     if (pid > 0)
         _exit(0);
     if (setsid() < 0)
-        std::exit(1);
+        FailStart("Can not create a new session", errno);
     signal(SIGCHLD, SIG_IGN);
     pid = fork();
     if (pid < 0)
-        std::exit(1);
+        FailStart("Can not fork", errno);
     if (pid > 0)
         _exit(0);
     umask(0);
     if (chdir("/") != 0) {
-        // nothing to report yet: syslog is not open
+        // not fatal, and not reported: a message now would connect syslog to a
+        // descriptor that the loop below closes
     }
     // One call where the kernel has it: a descriptor limit in the millions would
     // otherwise make start-up a loop of millions of close() calls.
@@ -215,48 +230,70 @@ void Daemonize() {
     if (std::freopen("/dev/null", "r", stdin) == nullptr ||
         std::freopen("/dev/null", "w+", stdout) == nullptr ||
         std::freopen("/dev/null", "w+", stderr) == nullptr)
-        std::exit(1);
+        FailStart("Can not open /dev/null", errno);
+}
+
+// Removes the pid file while its path still names the file held: a file put in its place
+// belongs to someone else. The lock is kept until then, so no new instance can have
+// taken the file. (unlink never follows a link and only drops a name from a directory.)
+void RemovePidFile() {
+    if (!pid_fd.ok())
+        return;
+    struct stat now;
+    if (lstat(pid_file_name.c_str(), &now) == 0 && now.st_dev == pid_dev && now.st_ino == pid_ino)
+        (void)unlink(pid_file_name.c_str());
+    (void)lockf(pid_fd.get(), F_ULOCK, 0);
+    pid_fd.Reset();
 }
 
 // Creates, locks and fills the pid file; the descriptor keeps the lock until stop.
 void WritePidFile() {
-    pid_fd = open(pid_file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-    if (pid_fd < 0)
-        std::exit(1);
-    if (lockf(pid_fd, F_TLOCK, 0) != 0)
-        std::exit(1);
+    const std::string& path = pid_file_name;
+    std::string refusal;
+    pid_fd = MyFunctions::OpenWritable(path, O_RDWR | O_CREAT | O_NONBLOCK,
+                                       MyFunctions::FileUse::pidFile, refusal);
+    struct stat held;
+    if (!pid_fd.ok() || fstat(pid_fd.get(), &held) != 0) {
+        const std::string why = refusal.empty() ? std::strerror(errno) : refusal;
+        FailStart("Can not open pid file: " + path, why);
+    }
+    if (lockf(pid_fd.get(), F_TLOCK, 0) != 0) {
+        const std::string why =
+            errno == EAGAIN || errno == EACCES ? "Locked by another process" : std::strerror(errno);
+        FailStart("Can not lock pid file: " + path, why);
+    }
+    pid_dev = held.st_dev;
+    pid_ino = held.st_ino;
     // Truncate only once the lock is ours, so no digits of a longer old pid remain.
     char line[32];
-    int length = std::snprintf(line, sizeof line, "%d\n", static_cast<int>(getpid()));
-    if (ftruncate(pid_fd, 0) != 0 ||
-        pwrite(pid_fd, line, static_cast<size_t>(length), 0) != length) {
-        unlink(pid_file_name.c_str());  // the file is ours: leave no empty one behind
-        std::exit(1);
+    const int length = std::snprintf(line, sizeof line, "%d\n", static_cast<int>(getpid()));
+    const bool truncated = ftruncate(pid_fd.get(), 0) == 0;
+    const ssize_t written =
+        truncated ? pwrite(pid_fd.get(), line, static_cast<size_t>(length), 0) : -1;
+    if (written != length) {
+        const std::string why = std::strerror(written >= 0 ? EIO : errno);
+        RemovePidFile();  // the file is ours: leave no empty one behind
+        FailStart("Can not write pid file: " + path, why);
     }
-}
-
-void RemovePidFile() {
-    if (pid_fd == -1)
-        return;
-    lockf(pid_fd, F_ULOCK, 0);
-    close(pid_fd);
-    pid_fd = -1;
-    unlink(pid_file_name.c_str());
 }
 
 // The -l file, created without group or world write even under umask(0). Write-only
 // and non-blocking: a FIFO nobody reads fails to open, and a full pipe or a stopped
-// terminal loses debug lines instead of holding the service.
-FILE* OpenLogStream(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0640);
-    if (fd < 0)
+// terminal loses debug lines instead of holding the service. On failure `why` says why.
+FILE* OpenLogStream(const std::string& path, std::string& why) {
+    std::string refusal;
+    FileDescriptor file = MyFunctions::OpenWritable(
+        path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, MyFunctions::FileUse::logFile, refusal);
+    if (!file.ok()) {
+        why = refusal.empty() ? std::strerror(errno) : refusal;
         return nullptr;
-    FILE* stream = fdopen(fd, "a");
-    if (stream == nullptr) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
     }
+    FILE* stream = fdopen(file.get(), "a");
+    if (stream == nullptr) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    file.Release();
     return stream;
 }
 
@@ -366,6 +403,9 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Opened now, so that a failing start can say why. openlog itself opens nothing: syslog
+    // connects with the first message, which on the way that succeeds is still "Started".
+    openlog(argv[0], LOG_CONS | LOG_PID, LOG_DAEMON);
     if (options.daemon) {
         myIPUpdate.confFile = Absolute(myIPUpdate.confFile);
         myIPUpdate.logFile = Absolute(myIPUpdate.logFile);
@@ -376,18 +416,18 @@ int main(int argc, char** argv) {
             WritePidFile();
     }
 
-    openlog(argv[0], LOG_CONS | LOG_PID, LOG_DAEMON);
     syslog(LOG_INFO, "Started %s", app_name);
 
     // The stream exists before the handler can need it.
     log_stream = stdout;
     if (options.logGiven) {
-        FILE* stream = OpenLogStream(options.logPath);
+        std::string why;
+        FILE* stream = OpenLogStream(options.logPath, why);
         if (stream != nullptr)
             log_stream = stream;
         else
             syslog(LOG_ERR, "Can not open log file: %s, error: %s", options.logPath.c_str(),
-                   std::strerror(errno));
+                   why.c_str());
     }
     running = 1;
     signal(SIGINT, handle_signal);

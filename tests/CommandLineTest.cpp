@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "Fakes.h"
 #include "MyFunctions.h"
@@ -15,6 +18,20 @@
 namespace {
 
 const std::string bin = DODODUZOD_BIN;
+const int daemonErr = 3 << 3 | 3;  // LOG_DAEMON | LOG_ERR
+const uid_t nobody = 65534;        // another user
+
+// What another user could have put at a path the service writes.
+bool PlantLink(const std::string& at, const std::string& to, uid_t owner) {
+    return symlink(to.c_str(), at.c_str()) == 0 && lchown(at.c_str(), owner, owner) == 0;
+}
+bool PlantFile(const std::string& at, int mode, uid_t owner) {
+    return testproc::WriteFile(at, "precious\n", mode) && chown(at.c_str(), owner, owner) == 0;
+}
+bool MakeDir(const std::string& path, int mode, uid_t owner) {
+    return mkdir(path.c_str(), 0700) == 0 && chmod(path.c_str(), mode) == 0 &&
+           chown(path.c_str(), owner, owner) == 0;
+}
 
 std::string Usage() {
     return "\n Zelmar IP Update Client\n Usage: " + bin +
@@ -158,6 +175,32 @@ class DaemonTest : public ::testing::Test {
         return pid;
     }
 
+    // The syslog messages that came after the first `from`.
+    std::vector<fakes::SyslogMessage> Since(size_t from) const {
+        std::vector<fakes::SyslogMessage> m = syslog.messages();
+        return std::vector<fakes::SyslogMessage>(
+            m.begin() + static_cast<long>(std::min(from, m.size())), m.end());
+    }
+    size_t CountSince(size_t from, const std::string& text) const {
+        size_t n = 0;
+        for (const fakes::SyslogMessage& m : Since(from))
+            n += m.text == text;
+        return n;
+    }
+    // Waits for a message with `text` after the first `from`; its priority, or -1.
+    int WaitSince(size_t from, const std::string& text, int timeoutMs = 5000) const {
+        int priority = -1;
+        testproc::WaitUntil(
+            [&] {
+                for (const fakes::SyslogMessage& m : Since(from))
+                    if (m.text == text)
+                        priority = m.priority;
+                return priority != -1;
+            },
+            timeoutMs);
+        return priority;
+    }
+
     std::string dir;
     std::string conf;
     std::vector<pid_t> daemons;
@@ -182,6 +225,9 @@ TEST_F(DaemonTest, WritesLocksAndRemovesThePidFile) {
     ASSERT_TRUE(second.exited);
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(ReapFailure(pid), 1);
+    EXPECT_EQ(WaitSince(before,
+                        "Can not lock pid file: " + pidFile + ", error: Locked by another process"),
+              daemonErr);
     EXPECT_EQ(testproc::ReadFile(pidFile), std::to_string(pid) + "\n");
     for (size_t i = before; i < syslog.messages().size(); ++i)
         EXPECT_NE(syslog.messages()[i].text, "Started " + bin);
@@ -242,8 +288,118 @@ TEST_F(DaemonTest, EmptyPidFilePathStopsTheService) {
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ReapFailure(0), 1);
+    EXPECT_EQ(WaitSince(0, "Can not open pid file: , error: No such file or directory"), daemonErr);
     for (const fakes::SyslogMessage& m : syslog.messages())
         EXPECT_NE(m.text, "Started " + bin);
+}
+
+// What someone else may have put at the pid file's path is never locked, truncated or
+// written: the start fails with status 1 and says why.
+TEST_F(DaemonTest, PlantedPidFilesAreRefused) {
+    const std::string victim = dir + "/victim";  // stands for any file root may write
+    ASSERT_TRUE(testproc::WriteFile(victim, "precious\n"));
+    const std::string open = dir + "/open";    // others may write here
+    const std::string other = dir + "/other";  // another user's
+    ASSERT_TRUE(MakeDir(open, 0777, 0));
+    ASSERT_TRUE(MakeDir(other, 0755, nobody));
+    const struct {
+        std::string path;
+        std::function<bool(const std::string&)> plant;
+        std::string reason;
+    } rows[] = {
+        {dir + "/a.pid", [&](const std::string& p) { return PlantLink(p, victim, nobody); },
+         "Symbolic link owned by another user"},
+        {open + "/b.pid", [&](const std::string& p) { return PlantLink(p, victim, 0); },
+         "Symbolic link in a directory writable by group or others"},
+        {other + "/c.pid", [&](const std::string& p) { return PlantLink(p, victim, 0); },
+         "Symbolic link in a directory owned by another user"},
+        {dir + "/d.pid", [&](const std::string& p) { return link(victim.c_str(), p.c_str()) == 0; },
+         "File has more than one link"},
+        {dir + "/e.pid", [](const std::string& p) { return PlantFile(p, 0640, nobody); },
+         "File owned by another user"},
+        {dir + "/f.pid", [](const std::string& p) { return PlantFile(p, 0666, nobody); },
+         "File owned by another user"},
+        {dir + "/g.pid", [](const std::string& p) { return PlantFile(p, 0664, 0); },
+         "File writable by group or others"},
+        {dir + "/h.pid", [](const std::string& p) { return mkfifo(p.c_str(), 0600) == 0; },
+         "Not a regular file"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        ASSERT_TRUE(row.plant(row.path));
+        const size_t before = syslog.messages().size();
+        testproc::Result r = testproc::Run({bin, "-d", "-c", conf, "-p", row.path});
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ReapFailure(0), 1);
+        EXPECT_EQ(
+            WaitSince(before, "Can not open pid file: " + row.path + ", error: " + row.reason),
+            daemonErr);
+        EXPECT_EQ(CountSince(before, "Started " + bin), 0u);
+        EXPECT_EQ(testproc::ReadFile(victim), "precious\n");
+        struct stat planted;
+        ASSERT_EQ(lstat(row.path.c_str(), &planted), 0);
+        if (S_ISREG(planted.st_mode)) {
+            EXPECT_EQ(testproc::ReadFile(row.path), "precious\n");
+        }
+    }
+}
+
+// A pid file that cannot be written is not left behind, and the start says why.
+TEST_F(DaemonTest, UnwritablePidFileIsReportedAndRemoved) {
+    const std::string full = dir + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0700), 0);
+    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=4k"), 0);
+    FileDescriptor filler(open((full + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_TRUE(filler.ok());
+    const std::string page(4096, 'x');
+    while (write(filler.get(), page.data(), page.size()) > 0) {
+    }
+    ASSERT_EQ(errno, ENOSPC);
+    const std::string pidFile = full + "/run.pid";
+    testproc::Result r = testproc::Run({bin, "-d", "-c", conf, "-p", pidFile});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReapFailure(0), 1);
+    EXPECT_EQ(
+        WaitSince(0, "Can not write pid file: " + pidFile + ", error: No space left on device"),
+        daemonErr);
+    EXPECT_NE(access(pidFile.c_str(), F_OK), 0);
+    EXPECT_EQ(CountSince(0, "Started " + bin), 0u);
+    umount2(full.c_str(), MNT_DETACH);
+}
+
+// The stop removes the pid file only while its path still names the file that the service wrote.
+TEST_F(DaemonTest, StopSignalsRemoveOnlyTheirOwnPidFile) {
+    const struct {
+        int sig;
+        bool replaced;  // someone put another file at the path meanwhile
+    } rows[] = {{SIGINT, false}, {SIGINT, true}};
+    int i = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << i);
+        const std::string pidFile = dir + "/run" + std::to_string(i) + ".pid";
+        const std::string logFile = dir + "/run" + std::to_string(i++) + ".log";
+        const size_t before = syslog.messages().size();
+        testproc::Result r = testproc::Run({bin, "-d", "-c", conf, "-l", logFile, "-p", pidFile});
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        const pid_t pid = PidFrom(pidFile);
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(WaitSince(before, "Invalid configuration file. " + conf), daemonErr);  // asleep
+        if (row.replaced) {
+            ASSERT_EQ(unlink(pidFile.c_str()), 0);
+            ASSERT_TRUE(testproc::WriteFile(pidFile, "someone else's\n"));
+        }
+        ASSERT_EQ(kill(pid, row.sig), 0);
+        EXPECT_EQ(Reap(pid, 5000), 0);
+        if (row.replaced)
+            EXPECT_EQ(testproc::ReadFile(pidFile), "someone else's\n");
+        else
+            EXPECT_NE(access(pidFile.c_str(), F_OK), 0);
+        EXPECT_TRUE(testproc::WaitForLine(logFile, "Debug: stopping dododuzod ...", 2000));
+        EXPECT_NE(WaitSince(before, "Stopped " + bin), -1);
+    }
 }
 
 TEST_F(DaemonTest, PidFileWithoutDaemonModeIsNotWritten) {
@@ -257,34 +413,79 @@ TEST_F(DaemonTest, PidFileWithoutDaemonModeIsNotWritten) {
     EXPECT_EQ(r.out, "Debug: stopping dododuzod ...\n");
 }
 
-TEST_F(DaemonTest, UnopenableLogFileIsReportedAndTheServiceRunsOn) {
+// An -l file that cannot be opened, or that someone else may have put there, is reported
+// and the debug lines go to standard output. The line log keeps trying the path: a file
+// it refuses is reported once more, a failed open is not.
+TEST_F(DaemonTest, UnopenableOrPlantedLogFileIsReportedAndTheServiceRunsOn) {
     const std::string fifo = dir + "/unread.fifo";  // nobody reads it
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string victim = dir + "/victim";  // stands for any file root may write
+    ASSERT_TRUE(testproc::WriteFile(victim, "precious\n"));
+    const std::string open = dir + "/open";  // others may write here
+    ASSERT_TRUE(MakeDir(open, 0777, 0));
     const struct {
         std::string path;
+        std::function<bool(const std::string&)> plant;
         std::string error;
+        bool refused;
     } cases[] = {
-        {dir + "/missing/x.log", "No such file or directory"},
-        {"", "No such file or directory"},
-        {fifo, "No such device or address"},
+        {dir + "/missing/x.log", nullptr, "No such file or directory", false},
+        {"", nullptr, "No such file or directory", false},
+        {fifo, nullptr, "No such device or address", false},
+        {dir + "/a.log", [&](const std::string& p) { return PlantLink(p, victim, nobody); },
+         "Symbolic link owned by another user", true},
+        {open + "/b.log", [&](const std::string& p) { return PlantLink(p, victim, 0); },
+         "Symbolic link in a directory writable by group or others", true},
+        {dir + "/c.log", [&](const std::string& p) { return link(victim.c_str(), p.c_str()) == 0; },
+         "File has more than one link", true},
+        {dir + "/d.log", [](const std::string& p) { return PlantFile(p, 0666, nobody); },
+         "File owned by another user", true},
     };
     for (const auto& c : cases) {
         const std::string& path = c.path;
         SCOPED_TRACE("-l '" + path + "'");
+        if (c.plant) {
+            ASSERT_TRUE(c.plant(path));
+        }
         const size_t before = syslog.messages().size();
         testproc::Child child({bin, "-c", conf, "-l", path});
-        ASSERT_TRUE(
-            testproc::WaitUntil([&] { return syslog.messages().size() >= before + 4; }, 5000));
-        const std::vector<fakes::SyslogMessage> m = syslog.messages();
-        EXPECT_EQ(m[before + 1].text, "Can not open log file: " + path + ", error: " + c.error);
-        EXPECT_EQ(m[before + 1].priority, 3 << 3 | 3);  // daemon.err
+        ASSERT_EQ(WaitSince(before, "Invalid configuration file. " + conf), daemonErr);
+        const std::vector<fakes::SyslogMessage> m = Since(before);
+        ASSERT_GE(m.size(), 2u);
+        EXPECT_EQ(m[1].text, "Can not open log file: " + path + ", error: " + c.error);
+        EXPECT_EQ(m[1].priority, daemonErr);
+        EXPECT_EQ(CountSince(before, "Can not write log file: " + path + ", error: " + c.error),
+                  c.refused ? 1u : 0u);
         child.Signal(SIGINT);
         testproc::Result r = child.Wait(5000);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "Debug: stopping dododuzod ...\n");  // the stream fell back to stdout
+        EXPECT_EQ(testproc::ReadFile(victim), "precious\n");
         // The next case counts from here: this child's last message must be in.
-        ASSERT_TRUE(testproc::WaitUntil(
-            [&] { return syslog.messages().back().text == "Stopped " + bin; }, 5000));
+        ASSERT_NE(WaitSince(before, "Stopped " + bin), -1);
+    }
+}
+
+// Links that root made where nobody else can write keep working: -l /dev/stdout, /dev/stderr.
+TEST_F(DaemonTest, TrustedLogLinksAreFollowed) {
+    for (const char* name : {"stdout", "stderr"}) {
+        const std::string at = std::string("/dev/") + name;  // the test's own /dev
+        const std::string to = std::string("/proc/self/fd/") + (name[3] == 'o' ? "1" : "2");
+        ASSERT_TRUE(symlink(to.c_str(), at.c_str()) == 0 || errno == EEXIST) << at;
+        const size_t before = syslog.messages().size();
+        testproc::Child child({bin, "-c", conf, "-l", at});
+        ASSERT_EQ(WaitSince(before, "Invalid configuration file. " + conf), daemonErr);
+        child.Signal(SIGINT);
+        testproc::Result r = child.Wait(5000);
+        EXPECT_EQ(r.status, 0);
+        std::vector<std::string> lines = testproc::Lines(name[3] == 'o' ? r.out : r.err);
+        for (std::string& line : lines)
+            line = testproc::Undated(line);
+        EXPECT_EQ(lines, (std::vector<std::string>{"[SERVICE] Invalid configuation file. " + conf,
+                                                   "Debug: stopping dododuzod ..."}))
+            << at;
+        ASSERT_NE(WaitSince(before, "Stopped " + bin), -1);
+        EXPECT_EQ(Since(before).size(), 4u) << at;  // nothing refused
     }
 }
 
