@@ -31,7 +31,7 @@ FileDescriptor pid_fd;
 namespace {
 
 // The handler only records; the poll loop acts on what it recorded.
-volatile sig_atomic_t sigint_pending = 0;
+volatile sig_atomic_t stop_pending = 0;  // SIGINT or SIGTERM
 volatile sig_atomic_t sighup_pending = 0;
 
 // The pid file held, so that a file put in its place is never removed.
@@ -82,10 +82,15 @@ int PollIntervalFloor(int seconds) {
 }  // namespace
 
 void handle_signal(int sig) {
-    if (sig == SIGINT) {
-        sigint_pending = 1;
+    if (sig == SIGINT || sig == SIGTERM) {
+        stop_pending = 1;
         stop_requested = 1;
-        signal(SIGINT, SIG_DFL);  // a second SIGINT ends the process at once
+        // A second stop signal ends the process at once.
+        struct sigaction fallback = {};
+        sigemptyset(&fallback.sa_mask);
+        fallback.sa_handler = SIG_DFL;
+        sigaction(SIGINT, &fallback, nullptr);
+        sigaction(SIGTERM, &fallback, nullptr);
     } else if (sig == SIGHUP) {
         sighup_pending = 1;
     }
@@ -175,6 +180,44 @@ int test_conf_file(char* fileName) {
 }
 
 namespace {
+
+// From the first instruction of main a stop or reload is recorded, never fatal, and a
+// reader that has gone from a pipe is a failed write, not the end of the service. No
+// SA_RESTART: a signal cuts a wait short. Signals blocked by whoever started us would
+// never reach the waits, so they are let through.
+bool InstallSignalHandlers() {
+    struct sigaction action = {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = handle_signal;
+    struct sigaction ignore = {};
+    sigemptyset(&ignore.sa_mask);
+    ignore.sa_handler = SIG_IGN;
+    sigset_t ours;
+    sigemptyset(&ours);
+    for (int sig : {SIGINT, SIGHUP, SIGTERM})
+        if (sigaction(sig, &action, nullptr) != 0 || sigaddset(&ours, sig) != 0)
+            return false;
+    return sigaction(SIGPIPE, &ignore, nullptr) == 0 &&
+           sigprocmask(SIG_UNBLOCK, &ours, nullptr) == 0;
+}
+
+// A descriptor 0, 1 or 2 that was closed at exec would go to the next open, and what is
+// meant for a standard stream would reach a socket or a log file: /dev/null takes it.
+bool OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int opened = open("/dev/null", O_RDWR);  // the lowest free number: fd itself
+        if (opened != fd) {
+            if (opened >= 0) {
+                close(opened);
+                errno = EBADF;
+            }
+            return false;
+        }
+    }
+    return true;
+}
 
 // A start that fails says why in syslog, then ends with status 1.
 [[noreturn]] void FailStart(const std::string& what, const std::string& why) {
@@ -303,11 +346,11 @@ void Sleep(int seconds) {
     sigset_t block;
     sigset_t previous;
     sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGHUP);
+    for (int sig : {SIGINT, SIGHUP, SIGTERM})
+        sigaddset(&block, sig);
     if (sigprocmask(SIG_BLOCK, &block, &previous) != 0)
         return;
-    if (!sigint_pending && !sighup_pending && seconds > 0) {
+    if (!stop_pending && !sighup_pending && seconds > 0) {
         struct timespec wait = {seconds, 0};
         ppoll(nullptr, 0, &wait, &previous);
     }
@@ -315,19 +358,19 @@ void Sleep(int seconds) {
 }
 
 bool SignalPending() {
-    return sigint_pending || sighup_pending;
+    return stop_pending || sighup_pending;
 }
 
 // Acts on recorded signals between cycles, so a reload never changes the
 // settings under a running cycle. Returns false when the service is to stop.
 bool HandlePendingSignals() {
-    if (sighup_pending && !sigint_pending) {
+    if (sighup_pending && !stop_pending) {
         sighup_pending = 0;
         std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
         read_conf_file(1);
     }
     // Tested after the reload too: a stop that came while it ran waits for no cycle.
-    if (sigint_pending) {
+    if (stop_pending) {
         std::fputs("Debug: stopping dododuzod ...\n", log_stream);
         RemovePidFile();
         running = 0;
@@ -365,6 +408,17 @@ void PollLoop() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First of all, so that from here on a signal is only recorded.
+    const bool handled = InstallSignalHandlers();
+    const int handlerError = errno;
+    // openlog opens nothing: syslog connects with the first message, which on the way that
+    // succeeds is still "Started". A failing start can now say why.
+    openlog(argv[0], LOG_CONS | LOG_PID, LOG_DAEMON);
+    if (!handled)
+        FailStart("Can not install the signal handlers", handlerError);
+    // Before anything is opened, so that nothing takes the place of a standard stream.
+    if (!OpenStandardDescriptors())
+        FailStart("Can not open /dev/null", errno);
     app_name = argv[0];
     static const struct option longOptions[] = {{"conf_file", required_argument, nullptr, 'c'},
                                                 {"test_conf", required_argument, nullptr, 't'},
@@ -403,9 +457,6 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Opened now, so that a failing start can say why. openlog itself opens nothing: syslog
-    // connects with the first message, which on the way that succeeds is still "Started".
-    openlog(argv[0], LOG_CONS | LOG_PID, LOG_DAEMON);
     if (options.daemon) {
         myIPUpdate.confFile = Absolute(myIPUpdate.confFile);
         myIPUpdate.logFile = Absolute(myIPUpdate.logFile);
@@ -430,8 +481,6 @@ int main(int argc, char** argv) {
                    why.c_str());
     }
     running = 1;
-    signal(SIGINT, handle_signal);
-    signal(SIGHUP, handle_signal);
 
     read_conf_file(0);
     myIPUpdate.forceUpdate = true;

@@ -369,12 +369,13 @@ TEST_F(DaemonTest, UnwritablePidFileIsReportedAndRemoved) {
     umount2(full.c_str(), MNT_DETACH);
 }
 
-// The stop removes the pid file only while its path still names the file that the service wrote.
+// SIGTERM stops the daemon as SIGINT does; the stop removes the pid file only while its
+// path still names the file that the service wrote.
 TEST_F(DaemonTest, StopSignalsRemoveOnlyTheirOwnPidFile) {
     const struct {
         int sig;
         bool replaced;  // someone put another file at the path meanwhile
-    } rows[] = {{SIGINT, false}, {SIGINT, true}};
+    } rows[] = {{SIGINT, false}, {SIGTERM, false}, {SIGINT, true}};
     int i = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << i);

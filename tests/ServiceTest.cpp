@@ -1,15 +1,19 @@
 // The real service end to end: dododuzod in the foreground against the provider
 // simulator (or the in-process fakes where the wire bytes are checked), with
 // syslog captured at /dev/log and signals sent as an operator would.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "FakeProvider.h"
 #include "Fakes.h"
+#include "MyFunctions.h"
 #include "Process.h"
 
 namespace {
@@ -93,15 +97,25 @@ class ServiceTest : public ::testing::Test {
     bool WaitForUpdates(size_t count, int timeoutMs = 10000) const {
         return testproc::WaitUntil([&] { return Updates().size() >= count; }, timeoutMs);
     }
+    // Waits for a syslog message with `text` after the first `from`.
+    bool WaitForSyslogSince(size_t from, const std::string& text, int timeoutMs = 5000) const {
+        return testproc::WaitUntil(
+            [&] {
+                const std::vector<std::string> t = syslog.texts();
+                return std::find(t.begin() + static_cast<long>(std::min(from, t.size())), t.end(),
+                                 text) != t.end();
+            },
+            timeoutMs);
+    }
     int Priority(const std::string& text) const {
         for (const fakes::SyslogMessage& m : syslog.messages())
             if (m.text == text)
                 return m.priority;
         return -1;
     }
-    // SIGINT, then the exit status; -1 when the client did not stop within `timeoutMs`.
-    int Stop(int timeoutMs = 5000) {
-        client->Signal(SIGINT);
+    // SIGINT or `sig`, then the exit status; -1 when the client did not stop within `timeoutMs`.
+    int Stop(int timeoutMs = 5000, int sig = SIGINT) {
+        client->Signal(sig);
         testproc::Result r = client->Wait(timeoutMs);
         return r.exited ? r.status : -1;
     }
@@ -209,16 +223,23 @@ TEST_F(ServiceTest, StopDuringAReloadRunsNoFurtherCycle) {
     EXPECT_TRUE(syslog.WaitFor("Stopped " + bin, 2000));
 }
 
+// SIGTERM stops as SIGINT does.
 TEST_F(ServiceTest, StopDuringAStalledCycleIsPrompt) {
     StartSim({"--fault", "stall-http"});
-    StartClient();
-    ASSERT_TRUE(WaitForLog("[ENGINE] Checking if IP update is required."));
-    ASSERT_TRUE(testproc::WaitUntil([&] { return SimLines().size() >= 2; }, 5000));  // resolved
-    usleep(200 * 1000);        // let the exchange block; the result is the same if it has not yet
-    EXPECT_EQ(Stop(5000), 0);  // the HTTP time-out is 60 s: stopping must not wait for it
-    EXPECT_TRUE(Updates().empty());
-    EXPECT_FALSE(Contains(LogLines(), "[ENGINE] IP address update initiated."));
-    EXPECT_TRUE(syslog.WaitFor("Stopped " + bin, 2000));
+    size_t round = 0;
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        const size_t served = SimLines().size();
+        const size_t before = syslog.messages().size();
+        StartClient();
+        ASSERT_TRUE(WaitForLog("[ENGINE] Checking if IP update is required.", ++round));
+        ASSERT_TRUE(testproc::WaitUntil([&] { return SimLines().size() > served; }, 5000));
+        usleep(200 * 1000);  // let the exchange block; the result is the same if it has not yet
+        EXPECT_EQ(Stop(5000, sig), 0);  // the HTTP time-out is 60 s: stopping must not wait for it
+        EXPECT_TRUE(Updates().empty());
+        EXPECT_FALSE(Contains(LogLines(), "[ENGINE] IP address update initiated."));
+        EXPECT_TRUE(WaitForSyslogSince(before, "Stopped " + bin, 2000));
+    }
 }
 
 TEST_F(ServiceTest, InvalidConfigurationIsReportedWithoutTraffic) {
@@ -316,6 +337,111 @@ TEST_F(ServiceTest, FullLogDeviceLosesLinesButNotTheService) {
     client->Signal(SIGHUP);
     ASSERT_TRUE(WaitForUpdates(2));
     EXPECT_EQ(Stop(), 0);
+}
+
+// A signal that arrives as main begins is recorded, never fatal. It is made pending, and
+// blocked, before exec, so that it lands the moment the service lets its signals through.
+TEST_F(ServiceTest, SignalsAtTheVeryStartAreRecorded) {
+    ASSERT_TRUE(testproc::WriteFile(conf, "username alice\n"));  // no traffic without a password
+    const std::string stopping = "Debug: stopping dododuzod ...\n";
+    const struct {
+        int sig;
+        std::string out;
+    } rows[] = {
+        {SIGHUP, "Debug: reloading dododuzod config file ...\n" + stopping},
+        {SIGINT, stopping},
+        {SIGTERM, stopping},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(strsignal(row.sig));
+        const size_t before = syslog.messages().size();
+        const int sig = row.sig;
+        client = std::make_unique<testproc::Child>(std::vector<std::string>{bin, "-c", conf}, env,
+                                                   [sig] {
+                                                       sigset_t set;
+                                                       sigemptyset(&set);
+                                                       sigaddset(&set, sig);
+                                                       sigprocmask(SIG_BLOCK, &set, nullptr);
+                                                       kill(getpid(), sig);
+                                                   });
+        if (sig == SIGHUP) {  // reloaded, and still running
+            ASSERT_TRUE(
+                WaitForSyslogSince(before, "Reloaded configuration file " + conf + " of " + bin));
+            ASSERT_TRUE(WaitForSyslogSince(before, "Invalid configuration file. " + conf));
+            client->Signal(SIGINT);
+        }
+        testproc::Result r = client->Wait(5000);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_TRUE(WaitForSyslogSince(before, "Stopped " + bin));
+    }
+}
+
+// A standard descriptor closed at exec goes to /dev/null at once, so that the syslog
+// socket or the -l file never stands in for a standard stream.
+TEST_F(ServiceTest, StandardDescriptorsClosedAtExecAreDevNull) {
+    ASSERT_TRUE(testproc::WriteFile(conf, "username alice\n"));
+    const std::vector<std::vector<int>> rows = {{0}, {1}, {2}, {0, 1, 2}};
+    for (const std::vector<int>& closed : rows) {
+        SCOPED_TRACE(testing::Message() << "closed from " << closed[0] << ", " << closed.size());
+        const size_t before = syslog.messages().size();
+        client = std::make_unique<testproc::Child>(
+            std::vector<std::string>{bin, "-c", conf, "-l", log}, env, [&closed] {
+                for (int fd : closed)
+                    close(fd);
+            });
+        // By then the syslog socket and the -l stream are open.
+        ASSERT_TRUE(WaitForSyslogSince(before, "Invalid configuration file. " + conf));
+        for (int fd : closed) {
+            const std::string link =
+                "/proc/" + std::to_string(client->pid()) + "/fd/" + std::to_string(fd);
+            char target[256];
+            const ssize_t n = readlink(link.c_str(), target, sizeof target);
+            EXPECT_EQ(std::string(target, static_cast<size_t>(std::max<ssize_t>(n, 0))),
+                      "/dev/null")
+                << fd;
+        }
+        EXPECT_EQ(Stop(), 0);
+        ASSERT_TRUE(WaitForSyslogSince(before, "Stopped " + bin));
+    }
+}
+
+// A reader that has gone from standard output or from the -l pipe loses the debug lines,
+// not the service: at the latest they meet it when flushed at the stop, which completes.
+TEST_F(ServiceTest, VanishedPipeReaderIsNotFatal) {
+    ASSERT_TRUE(testproc::WriteFile(conf, "username alice\n"));
+    const std::string fifo = dir + "/log.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (bool toFifo : {false, true}) {
+        SCOPED_TRACE(toFifo ? "-l FIFO" : "standard output");
+        std::vector<std::string> argv = {bin, "-c", conf};
+        FileDescriptor reader;
+        FileDescriptor writer;
+        if (toFifo) {
+            reader = FileDescriptor(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            argv.insert(argv.end(), {"-l", fifo});
+        } else {
+            int ends[2];
+            ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+            reader = FileDescriptor(ends[0]);
+            writer = FileDescriptor(ends[1]);
+        }
+        ASSERT_TRUE(reader.ok());
+        const size_t before = syslog.messages().size();
+        const int out = writer.get();
+        // SIGPIPE as a shell leaves it, not ignored as in this test process.
+        client = std::make_unique<testproc::Child>(argv, env, [out] {
+            signal(SIGPIPE, SIG_DFL);
+            if (out >= 0)
+                dup2(out, 1);
+        });
+        writer.Reset();
+        ASSERT_TRUE(WaitForSyslogSince(before, "Invalid configuration file. " + conf));
+        reader.Reset();  // the reader goes
+        EXPECT_EQ(Stop(), 0);
+        EXPECT_TRUE(WaitForSyslogSince(before, "Stopped " + bin));
+    }
 }
 
 }  // namespace

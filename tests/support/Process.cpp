@@ -23,7 +23,8 @@ std::string TempPath(const std::string& what) {
 
 }  // namespace
 
-Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             const std::function<void()>& beforeExec) {
     outPath_ = TempPath("out");
     errPath_ = TempPath("err");
     int in[2];
@@ -48,6 +49,8 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    if (beforeExec)
+        beforeExec();
     execv(args[0], args.data());
     _exit(127);
 }

@@ -22,8 +22,10 @@ struct Result {
 class Child {
   public:
     // `env` entries ("NAME=value") are added to the test process's environment.
-    // Standard input is a pipe that Write feeds.
-    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    // Standard input is a pipe that Write feeds. `beforeExec` runs in the child once its
+    // standard streams are set, to start it in a state of the test's choosing.
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+          const std::function<void()>& beforeExec = {});
     ~Child();  // kills a child that is still running
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
