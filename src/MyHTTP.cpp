@@ -317,6 +317,28 @@ bool AnnouncedLength(const char* data, size_t length, size_t* announced, size_t*
     return found;
 }
 
+// A blank, a line end or another control byte in the host or target would let a URL
+// write request lines of its own.
+bool IsSendable(const std::string& text) {
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x21 || byte == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+// The request with `authorization` as the Basic credentials; none when it is empty.
+std::string RequestText(const std::string& host, const std::string& target,
+                        const std::string& authorization) {
+    std::string request =
+        "GET " + target + " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: " + host + "\r\n";
+    if (!authorization.empty())
+        request += "Authorization: Basic " + authorization + "\r\n";
+    request += "\r\n";
+    return request;
+}
+
 }  // namespace
 
 bool MyHTTP::SplitUrl(const std::string& url, std::string& host, std::string& target) {
@@ -335,12 +357,8 @@ bool MyHTTP::SplitUrl(const std::string& url, std::string& host, std::string& ta
 
 std::string MyHTTP::BuildRequest(const std::string& host, const std::string& target,
                                  const std::string& credentials) {
-    std::string request =
-        "GET " + target + " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: " + host + "\r\n";
-    if (!credentials.empty())
-        request += "Authorization: Basic " + MyString::Base64Encode(credentials) + "\r\n";
-    request += "\r\n";
-    return request;
+    return RequestText(host, target,
+                       credentials.empty() ? "" : MyString::Base64Encode(credentials));
 }
 
 bool MyHTTP::IsComplete(const char* data, size_t length) {
@@ -366,26 +384,37 @@ bool MyHTTP::ExtractBody(const char* data, size_t length, std::string& body, std
     return true;
 }
 
+bool MyHTTP::PrepareRequest(const std::string& url, const std::string& credentials,
+                            std::string& host, std::string& target, std::string& request,
+                            std::string& error, bool verbose) {
+    Trace("Url: " + MyString::Escape(url), verbose);
+    bool valid = SplitUrl(url, host, target);
+    Trace("Hostname: " + MyString::Escape(host), verbose);
+    if (!valid || !IsSendable(host) || !IsSendable(target)) {
+        error = kErrorInvalidUrl;
+        return false;
+    }
+    Trace("Query String: " + target, verbose);
+
+    request = BuildRequest(host, target, credentials);
+    // The header works as the password: the log shows only that it was sent.
+    Trace("HTTP Request: " + RequestText(host, target, credentials.empty() ? "" : "<hidden>"),
+          verbose);
+    if (request.size() >= requestSize) {
+        error = kErrorTooLong;
+        return false;
+    }
+    return true;
+}
+
 bool MyHTTP::GetUrl(std::string url, int port, std::string credentials, std::string& body,
                     std::string& error, bool verbose) {
     try {
-        Trace("Url: " + url, verbose);
         std::string host;
         std::string target;
-        bool valid = SplitUrl(url, host, target);
-        Trace("Hostname: " + host, verbose);
-        if (!valid) {
-            error = kErrorInvalidUrl;
+        std::string request;
+        if (!PrepareRequest(url, credentials, host, target, request, error, verbose))
             return false;
-        }
-        Trace("Query String: " + target, verbose);
-
-        std::string request = BuildRequest(host, target, credentials);
-        Trace("HTTP Request: " + request, verbose);
-        if (request.size() >= requestSize) {
-            error = kErrorTooLong;
-            return false;
-        }
 
         std::string address = MyDNS::GetIPv4Address(host, "", verbose);
         if (!address.empty()) {

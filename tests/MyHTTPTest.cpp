@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "Fakes.h"
@@ -262,26 +263,68 @@ TEST_F(HttpTest, ReportsASocketThatCannotBeMade) {
     }
 }
 
-// The lines of a successful exchange in order, around the resolver's own lines.
+// A URL whose host or target holds a blank, a control byte or DEL could add request lines
+// of its own: it is refused before anything is sent, and its trace lines stay one line each.
+TEST_F(HttpTest, RefusesAUrlThatCouldAddRequestLines) {
+    fakes::TcpFake server(AF_INET, 0, [](const std::string&) { return ReplyOf(kOk + "sent"); });
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        // the URL, then how the "Url: " and "Hostname: " lines show it
+        {kV4 + "ip HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=",
+         kV4 + "ip HTTP/1.1\\x0d\\x0aHost: x\\x0d\\x0a\\x0d\\x0aGET /nic/evil?x=",
+         "v4.zelmar.example"},
+        {"http://v4.zelmar.example\r\nX: y/", "http://v4.zelmar.example\\x0d\\x0aX: y/",
+         "v4.zelmar.example\\x0d\\x0aX: y"},
+        {"http://v4.zelmar.example /", "http://v4.zelmar.example /", "v4.zelmar.example "},
+        {kV4 + "a\tb", kV4 + "a\\x09b", "v4.zelmar.example"},
+        {kV4 + "a\x7f", kV4 + "a\\x7f", "v4.zelmar.example"},
+        {kV4 + std::string("a\0b", 3), kV4 + "a\\x00b", "v4.zelmar.example"},
+    };
+    for (const auto& [url, shown, host] : cases) {
+        unlink(kLog);
+        EXPECT_FALSE(Get(url, server.port()));
+        EXPECT_EQ(error_ + "|" + body_, "Invalid URL.|untouched body");
+        std::vector<std::string> lines;
+        for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog)))
+            lines.push_back(testproc::Undated(line));
+        EXPECT_EQ(lines, (std::vector<std::string>{"[FRAMEWORK] Url: " + shown,
+                                                   "[FRAMEWORK] Hostname: " + host}));
+    }
+    EXPECT_TRUE(server.requests().empty());
+    // Bytes above 0x7f are not the client's to judge: they go out as they are.
+    ASSERT_TRUE(Get(kV4 + "caf\xc3\xa9", server.port(), "", false)) << error_;
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET /caf\xc3\xa9" + kPlain});
+}
+
+// The lines of a successful exchange in order, around the resolver's own lines. The
+// Authorization header works as the password: the trace only shows that it was sent.
 TEST_F(HttpTest, LogsEachStepOfAnExchange) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", kPlain},
+        {"alice:5f4dcc3b5aa765d61d8327deb882cf99",
+         " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: v4.zelmar.example\r\n"
+         "Authorization: Basic <hidden>\r\n\r\n"},
+    };
     fakes::TcpFake server(AF_INET, 0, [](const std::string&) { return ReplyOf(kOk); });
-    ASSERT_TRUE(Get(kV4 + "ipcheck.asp", server.port())) << error_;
-    std::string log;
-    for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog)))
-        log += testproc::Undated(line) + "\n";
-    const std::string head =
-        "[FRAMEWORK] Url: http://v4.zelmar.example/ipcheck.asp\n"
-        "[FRAMEWORK] Hostname: v4.zelmar.example\n[FRAMEWORK] Query String: /ipcheck.asp\n"
-        "[FRAMEWORK] HTTP Request: GET /ipcheck.asp" +
-        kPlain + "\n[FRAMEWORK] ";
-    const std::string tail =
-        "\n[FRAMEWORK] IPv4 Address: 127.0.0.1\n[FRAMEWORK] Creating socket.\n"
-        "[FRAMEWORK] Setting socket timeout.\n[FRAMEWORK] Connecting socket.\n"
-        "[FRAMEWORK] Sending request.\n[FRAMEWORK] Receiving response.\n"
-        "[FRAMEWORK] Closing socket.\n[FRAMEWORK] Parsing response.\n";
-    ASSERT_GE(log.size(), head.size() + tail.size()) << log;
-    EXPECT_EQ(log.substr(0, head.size()), head);
-    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    for (const auto& [credentials, traced] : cases) {
+        unlink(kLog);
+        ASSERT_TRUE(Get(kV4 + "ipcheck.asp", server.port(), credentials)) << error_;
+        std::string log;
+        for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog)))
+            log += testproc::Undated(line) + "\n";
+        const std::string head =
+            "[FRAMEWORK] Url: http://v4.zelmar.example/ipcheck.asp\n"
+            "[FRAMEWORK] Hostname: v4.zelmar.example\n[FRAMEWORK] Query String: /ipcheck.asp\n"
+            "[FRAMEWORK] HTTP Request: GET /ipcheck.asp" +
+            traced + "\n[FRAMEWORK] ";
+        const std::string tail =
+            "\n[FRAMEWORK] IPv4 Address: 127.0.0.1\n[FRAMEWORK] Creating socket.\n"
+            "[FRAMEWORK] Setting socket timeout.\n[FRAMEWORK] Connecting socket.\n"
+            "[FRAMEWORK] Sending request.\n[FRAMEWORK] Receiving response.\n"
+            "[FRAMEWORK] Closing socket.\n[FRAMEWORK] Parsing response.\n";
+        ASSERT_GE(log.size(), head.size() + tail.size()) << log;
+        EXPECT_EQ(log.substr(0, head.size()), head);
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    }
 }
 
 }  // namespace
