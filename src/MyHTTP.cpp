@@ -51,11 +51,6 @@ bool Fail(const std::exception& e, std::string& error, bool verbose) {
     return false;
 }
 
-// An interrupted call is repeated unless the service is stopping.
-bool Interrupted() {
-    return errno == EINTR && stop_requested == 0;
-}
-
 bool SetTimeouts(int fd, bool verbose) {
     timeval tv{};
     tv.tv_sec = MyHTTP::timeoutSeconds;
@@ -71,48 +66,56 @@ bool SetTimeouts(int fd, bool verbose) {
     return true;
 }
 
-// After an interrupted connect the kernel goes on connecting: wait for that
-// attempt until the connect's `deadline` and take its result. Each signal only
-// shortens the wait, so a stream of them cannot hold the exchange open.
-bool FinishConnect(int fd, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        const int left = MyFunctions::MillisecondsLeft(deadline);
-        if (left == 0)
-            return false;
-        pollfd p = {fd, POLLOUT, 0};
-        int ready = poll(&p, 1, left);
-        if (ready < 0 && Interrupted())
-            continue;
-        if (ready <= 0)
-            return false;
-        int error = 0;
-        socklen_t length = sizeof error;
-        return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
+std::chrono::steady_clock::time_point Deadline() {
+    return std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
+}
+
+// The socket is non-blocking: every wait happens here, where a stop ends it at once.
+bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+    return MyFunctions::WaitForDescriptor(fd, events, deadline) == MyFunctions::WaitResult::ready;
 }
 
 bool Connect(int fd, const sockaddr* peer, socklen_t length) {
     if (stop_requested != 0)
         return false;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
+    const auto deadline = Deadline();
     if (connect(fd, peer, length) == 0)
         return true;
-    return Interrupted() && FinishConnect(fd, deadline);
+    if (errno != EINPROGRESS || !WaitFor(fd, POLLOUT, deadline))
+        return false;
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
-// Sends all of `length` bytes; a peer that takes nothing more ends the sending early.
+// One send or receive on the non-blocking socket: the bytes moved, 0 when the peer has
+// ended, -1 on failure. A call that would block first waits for `events`.
+template <typename Call>
+ssize_t Transfer(int fd, short events, std::chrono::steady_clock::time_point deadline, Call call) {
+    for (;;) {
+        if (stop_requested != 0)
+            return -1;
+        const ssize_t n = call();
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd, events, deadline))
+            return -1;
+    }
+}
+
+// Sends all of `length` bytes within the time-out; a peer that takes nothing more ends
+// the sending early.
 bool SendAll(int fd, const char* data, size_t length) {
+    const auto deadline = Deadline();
     size_t sent = 0;
     while (sent < length) {
-        if (stop_requested != 0)
+        const ssize_t n = Transfer(fd, POLLOUT, deadline, [&] {
+            return send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+        });
+        if (n < 0)
             return false;
-        ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (Interrupted())
-                continue;
-            return false;
-        }
         if (n == 0)
             break;
         sent += static_cast<size_t>(n);
@@ -120,37 +123,16 @@ bool SendAll(int fd, const char* data, size_t length) {
     return true;
 }
 
-// The receive time-out that is left of the exchange's `deadline`; false once it has passed.
-bool LeaveTimeout(int fd, std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
-    const auto left = duration_cast<microseconds>(deadline - steady_clock::now()).count();
-    if (left <= 0) {
-        errno = EAGAIN;
-        return false;
-    }
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(left / 1000000);
-    tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
-    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
-}
-
 // Reads until the peer closes, the announced body is complete or the buffer is full.
 // The time-out bounds the whole response: a peer that trickles bytes cannot hold it longer.
 bool ReceiveAll(int fd, char* buffer, size_t* received) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
+    const auto deadline = Deadline();
     size_t got = 0;
     while (got < kMaxRead) {
-        if (stop_requested != 0)  // a stop that came between two calls
+        const ssize_t n = Transfer(fd, POLLIN, deadline,
+                                   [&] { return recv(fd, buffer + got, kMaxRead - got, 0); });
+        if (n < 0)
             return false;
-        if (!LeaveTimeout(fd, deadline))
-            return false;
-        ssize_t n = recv(fd, buffer + got, kMaxRead - got, 0);
-        if (n < 0) {
-            if (Interrupted())
-                continue;
-            return false;
-        }
         if (n == 0)
             break;
         got += static_cast<size_t>(n);
@@ -194,7 +176,8 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
 
     try {
         Trace("Creating socket.", verbose);
-        FileDescriptor sock(socket(family, SOCK_STREAM, 0));
+        // Non-blocking, so that no call can wait outside WaitFor.
+        FileDescriptor sock(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!sock.ok()) {
             error = kErrorOpening;
             if (family == AF_INET) {

@@ -1,14 +1,20 @@
 // The HTTP client against loopback fakes: request bytes, framing, limits, failures, log lines.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -194,29 +200,50 @@ TEST_F(HttpTest, DoesNotConnectWhileStopping) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+// A loopback listener that never accepts. `full`: two connections take its accept
+// queue, so a further connect never completes. `narrow`: each connection takes about
+// 2 KiB in segments of 88 bytes, then closes its window.
+struct Listener {
+    FileDescriptor fd;
+    std::vector<FileDescriptor> fillers;
+    int port = 0;
+};
+
+void Listen(Listener& l, bool full, bool narrow) {
+    l.fd = FileDescriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(l.fd.get(), 0);
+    const int smallest = 1;
+    const int segment = 88;
+    if (narrow) {
+        ASSERT_EQ(setsockopt(l.fd.get(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
+        ASSERT_EQ(setsockopt(l.fd.get(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment), 0);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* sa = reinterpret_cast<sockaddr*>(&address);
+    ASSERT_EQ(bind(l.fd.get(), sa, length), 0);
+    ASSERT_EQ(listen(l.fd.get(), full ? 0 : 4), 0);
+    ASSERT_EQ(getsockname(l.fd.get(), sa, &length), 0);
+    l.port = ntohs(address.sin_port);
+    for (int i = 0; full && i < 2; ++i) {
+        l.fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ASSERT_GE(l.fillers.back().get(), 0);
+        connect(l.fillers.back().get(), sa, length);  // completes in the background
+    }
+    if (full)
+        usleep(100 * 1000);  // let the fillers' handshakes take the accept queue
+}
+
 void Ignore(int) {}
 
 // Signals that are not a stop must not stretch the connect past its time-out: with a
 // listener whose accept queue is full the handshake never completes, and a signal every
 // 200 ms would restart a wait that did not keep its deadline.
 TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
-    FileDescriptor listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_GE(listener.get(), 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* sa = reinterpret_cast<sockaddr*>(&address);
-    ASSERT_EQ(bind(listener.get(), sa, length), 0);
-    ASSERT_EQ(listen(listener.get(), 0), 0);
-    ASSERT_EQ(getsockname(listener.get(), sa, &length), 0);
-    std::vector<FileDescriptor> fillers;
-    for (int i = 0; i < 2; ++i) {
-        fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        ASSERT_GE(fillers.back().get(), 0);
-        connect(fillers.back().get(), sa, length);  // completes in the background
-    }
-    usleep(100 * 1000);  // let the fillers' handshakes take the accept queue
+    Listener peer;
+    ASSERT_NO_FATAL_FAILURE(Listen(peer, true, false));
 
     struct sigaction action {};
     struct sigaction saved {};
@@ -234,7 +261,7 @@ TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
         }
     });
     const bool ok = MyHTTP::GetIPv4Url("127.0.0.1", "/", MyHTTP::BuildRequest("h", "/", ""),
-                                       ntohs(address.sin_port), body_, error_, false);
+                                       peer.port, body_, error_, false);
     done = true;
     signaller.join();
     sigaction(SIGHUP, &saved, nullptr);
@@ -242,6 +269,118 @@ TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
     EXPECT_EQ(error_, "Error connecting.");
     EXPECT_LT(sent, most) << "the connect outlasted every signal";
     EXPECT_GE(sent, 2) << "the connect did not wait for the handshake";
+}
+
+// The system call the thread `tid` is blocked in; -1 while it runs.
+long SyscallOf(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return (in >> number) ? number : -1;
+}
+
+std::atomic<int> hangups{0};
+void OnHangup(int) {
+    hangups.fetch_add(1);
+}
+void OnStop(int) {  // as the service's handler does
+    stop_requested = 1;
+}
+
+// Installs a handler (without SA_RESTART) for the life of the object.
+class Handler {
+  public:
+    Handler(int sig, void (*handler)(int)) : sig_(sig) {
+        struct sigaction action {};
+        action.sa_handler = handler;
+        ok_ = sigaction(sig, &action, &saved_) == 0;
+    }
+    ~Handler() {
+        if (ok_)
+            sigaction(sig_, &saved_, nullptr);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    int sig_;
+    bool ok_;
+    struct sigaction saved_ {};
+};
+
+// Holds every new TCP socket's send buffer at 4 KiB, in this test's own network namespace.
+class SmallSendBuffers {
+  public:
+    SmallSendBuffers() : saved_(testproc::ReadFile(kWmem)) {
+        ok_ = !saved_.empty() && testproc::WriteFile(kWmem, "4096 4096 4096\n");
+    }
+    ~SmallSendBuffers() {
+        if (ok_)
+            testproc::WriteFile(kWmem, saved_);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    static constexpr const char* kWmem = "/proc/sys/net/ipv4/tcp_wmem";
+    std::string saved_;
+    bool ok_ = false;
+};
+
+// A stop that comes while the exchange already waits, in connect, send or receive, ends it
+// within a second; a reload signal that comes first does not end it.
+TEST_F(HttpTest, AStopEndsEachKindOfWaitAndAReloadDoesNot) {
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        const char* wait;
+        bool full, narrow;
+        std::string request;
+        const char* error;
+    } cases[] = {
+        {"connect", true, false, MyHTTP::BuildRequest("h", "/", ""), "Error connecting."},
+        {"send", false, true, "GET /" + kPad + kPlain, "Error writing message to socket."},
+        {"receive", false, false, MyHTTP::BuildRequest("h", "/", ""),
+         "Error reading response from socket."},
+    };
+    SmallSendBuffers buffers;
+    Handler stop(SIGINT, OnStop);
+    Handler reload(SIGHUP, OnHangup);
+    ASSERT_TRUE(buffers.ok() && stop.ok() && reload.ok());
+    MyHTTP::timeoutSeconds = 10;  // a stop that is missed shows, without a minute's wait
+    const pid_t tid = gettid();
+    const pthread_t self = pthread_self();
+    auto waiting = [tid] { return SyscallOf(tid) == SYS_ppoll; };
+    for (const auto& c : cases) {
+        double worst = 0;
+        for (int round = 0; round < 3; ++round) {
+            Listener peer;
+            ASSERT_NO_FATAL_FAILURE(Listen(peer, c.full, c.narrow));
+            stop_requested = 0;
+            hangups = 0;
+            std::atomic<bool> finished{false};
+            bool waited = false, waitedOn = false;
+            Clock::time_point stopAt;
+            std::thread signaller([&] {
+                waited = testproc::WaitUntil(waiting, 5000);
+                pthread_kill(self, SIGHUP);
+                // The handler ran, so the wait was left; it must be taken up again.
+                waitedOn = testproc::WaitUntil(
+                    [&] { return hangups == 1 && waiting() && !finished; }, 5000);
+                stopAt = Clock::now();
+                pthread_kill(self, SIGINT);
+            });
+            const bool ok =
+                MyHTTP::GetIPv4Url("127.0.0.1", "/", c.request, peer.port, body_, error_, false);
+            const Clock::time_point end = Clock::now();
+            finished = true;
+            signaller.join();
+            EXPECT_TRUE(waited) << c.wait << ": no wait in ppoll";
+            EXPECT_TRUE(waitedOn) << c.wait << ": the reload signal ended the exchange";
+            EXPECT_FALSE(ok) << c.wait;
+            EXPECT_EQ(error_, c.error);
+            const double ms = std::chrono::duration<double, std::milli>(end - stopAt).count();
+            EXPECT_LT(ms, 1000.0) << c.wait;
+            worst = std::max(worst, ms);
+        }
+        std::printf("worst stop latency in a %s wait: %.3f ms\n", c.wait, worst);
+    }
 }
 
 // Out of descriptors both families fail; only IPv4 also tells standard output.
