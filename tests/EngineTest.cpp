@@ -4,6 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include "FakeProvider.h"
 #include "MyDNS.h"
 #include "MyFunctions.h"
@@ -321,6 +326,54 @@ TEST_F(EngineTest, LocationAndPlaceholdersGoIntoTheUrlUnchanged) {
                                                     "[ENGINE] Status Code: Good",
                                                     "[ENGINE] Current IPv4 Address: 203.0.113.7",
                                                     "[ENGINE] Current IPv6 Address: 2001:db8::7"}));
+}
+
+// What an address-check page may answer: an address of the page's family, trailing blanks
+// dropped. Anything else is no address; the exchange itself worked, so port 80 is not tried.
+TEST_F(EngineTest, TakesOnlyAnAddressOfThePagesFamilyFromTheCheckPage) {
+    const struct {
+        std::string body, ipv4, ipv6;
+    } cases[] = {
+        {"ip203.0.113.7", "203.0.113.7", ""},
+        {"ip2001:db8::7", "", "2001:db8::7"},
+        {"ip203.0.113.7\r\n", "203.0.113.7", ""},
+        {"ip2001:db8::7 \t\r\n\n", "", "2001:db8::7"},
+        {"ip::ffff:203.0.113.7", "", "::ffff:203.0.113.7"},
+        {"ip203.0.113.7 HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=", "", ""},
+        {"ip 203.0.113.7", "", ""},
+        {"ip203.0.113.7\v", "", ""},
+        {"ip203.0.113", "", ""},
+        {std::string("ip203.0.113.7\0x", 15), "", ""},
+        {"ip", "", ""},
+        {"203.0.113.7", "", ""},
+    };
+    std::string page;
+    std::vector<int> ports;
+    engine.fetchUrl = [&](std::string, int port, std::string, std::string& body, std::string&,
+                          bool) {
+        ports.push_back(port);
+        body = page;
+        return true;
+    };
+    for (const auto& c : cases) {
+        page = c.body;
+        EXPECT_EQ(engine.GetIPv4Address(), c.ipv4) << c.body;
+        EXPECT_EQ(engine.GetIPv6Address(), c.ipv6) << c.body;
+    }
+    EXPECT_EQ(ports, std::vector<int>(2 * std::size(cases), 8245));
+}
+
+// A check page that writes a request of its own after the address gives no address: the
+// update carries none, on one request line, and port 80 is not tried.
+TEST_F(EngineTest, ACheckPageCannotSmuggleARequestIntoTheUpdate) {
+    provider.SetCheckPage("ip203.0.113.7 HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=");
+    engine.CheckIP(true);
+    EXPECT_EQ(
+        provider.Requests(AF_INET, 8245),
+        (std::vector<std::string>{Get("/ipcheck.asp", "checkip.zelmar.example", false),
+                                  Get(UpdateTarget("", "", true), "api.zelmar.example", true)}));
+    EXPECT_TRUE(provider.Requests(AF_INET, 80).empty());
+    EXPECT_TRUE(provider.Requests(AF_INET6, 80).empty());
 }
 
 }  // namespace
