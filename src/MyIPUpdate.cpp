@@ -183,7 +183,8 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
     std::string body;
     if (!Fetch(url, credentials, body))
         return;
-    Log("Response: " + body, true);
+    // What the provider sends is logged escaped, so that it can never forge a line.
+    Log("Response: " + MyString::Escape(body), true);
     if (body.empty())
         return;
     if (response.Parse(body))
@@ -191,15 +192,15 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
 }
 
 void MyIPUpdate::LogIPUpdateResponse() {
-    Log("Status Code: " + response.statusCode, false);
+    Log("Status Code: " + MyString::Escape(response.statusCode), false);
     const bool good = response.statusCode == "Good";
     if (good || response.statusCode == "No Change") {
         forceUpdate = false;
         const bool isDebug = !good;
-        Log(ipv4Enabled ? "Current IPv4 Address: " + response.updatedIPv4Address
+        Log(ipv4Enabled ? "Current IPv4 Address: " + MyString::Escape(response.updatedIPv4Address)
                         : "Current IPv4 Address: Disabled",
             isDebug);
-        Log(ipv6Enabled ? "Current IPv6 Address: " + response.updatedIPv6Address
+        Log(ipv6Enabled ? "Current IPv6 Address: " + MyString::Escape(response.updatedIPv6Address)
                         : "Current IPv6 Address: Disabled",
             isDebug);
         if (good)
@@ -210,8 +211,10 @@ void MyIPUpdate::LogIPUpdateResponse() {
 }
 
 void MyIPUpdate::SyslogCurrentStatus() {
-    const std::string ipv4 = ipv4Enabled ? response.updatedIPv4Address : "disabled";
-    const std::string ipv6 = ipv6Enabled ? response.updatedIPv6Address : "disabled";
+    const std::string ipv4 =
+        ipv4Enabled ? MyString::Escape(response.updatedIPv4Address) : "disabled";
+    const std::string ipv6 =
+        ipv6Enabled ? MyString::Escape(response.updatedIPv6Address) : "disabled";
     if (!ipv4Enabled && !ipv6Enabled)
         return;
     const std::string line = "{ IPv4 Address: " + ipv4 + ", IPv6 Address: " + ipv6 + " }";

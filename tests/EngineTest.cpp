@@ -376,4 +376,46 @@ TEST_F(EngineTest, ACheckPageCannotSmuggleARequestIntoTheUpdate) {
     EXPECT_TRUE(provider.Requests(AF_INET6, 80).empty());
 }
 
+// What the provider sends is logged with its control bytes escaped: a reply can forge no
+// line in the log and no syslog message.
+TEST_F(EngineTest, AReplyCannotForgeALogLine) {
+    const std::string forged = "Fri Dec  4 08:23:58 2026 [ENGINE] Status Code: Good";
+    const struct {
+        std::string body;
+        std::vector<std::string> lines;  // from the "Response: " line on
+        std::string syslog;
+    } cases[] = {
+        {Reply("Good\n" + forged, "null", "null"),
+         {"[ENGINE] Response: " + Reply("Good\\x0a" + forged, "null", "null"),
+          "[ENGINE] Status Code: Good\\x0a" + forged},
+         ""},
+        {Reply("Good", "203.0.113.7\r\n" + forged, "2001:db8::7\x1b[2J\x7f"),
+         {"[ENGINE] Response: " +
+              Reply("Good", "203.0.113.7\\x0d\\x0a" + forged, "2001:db8::7\\x1b[2J\\x7f"),
+          "[ENGINE] Status Code: Good",
+          "[ENGINE] Current IPv4 Address: 203.0.113.7\\x0d\\x0a" + forged,
+          "[ENGINE] Current IPv6 Address: 2001:db8::7\\x1b[2J\\x7f"},
+         "{ IPv4 Address: 203.0.113.7\\x0d\\x0a" + forged +
+             ", IPv6 Address: 2001:db8::7\\x1b[2J\\x7f }"},
+    };
+    std::string reply;
+    engine.fetchUrl = [&](std::string url, int, std::string, std::string& body, std::string&,
+                          bool) {
+        const bool update = url.find("/nic/clientupdate?") != std::string::npos;
+        const bool ipv6 = url.find("checkipv6.") != std::string::npos;
+        body = update ? reply : ipv6 ? "ip2001:db8::7" : "ip203.0.113.7";
+        return true;
+    };
+    for (const auto& c : cases) {
+        reply = c.body;
+        engine.CheckIP(true);
+        std::vector<std::string> lines = NewLines();
+        auto response = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("[ENGINE] Response: ", 0) == 0;
+        });
+        EXPECT_EQ(std::vector<std::string>(response, lines.end()), c.lines);
+        EXPECT_TRUE(c.syslog.empty() || syslog.WaitFor(c.syslog, 2000)) << c.syslog;
+    }
+}
+
 }  // namespace
