@@ -158,13 +158,18 @@ bool MyIPUpdate::IsIPUpdateRequiredThroughDNSCheck(bool ipv4Enabled, bool ipv6En
         return !askNameServer(type, hostname, nameServer, answers, verbose) ||
                !HoldsAddress(answers, address);
     };
+    // A stop is looked for before each question, so it waits for one lookup at most.
     bool ipv4Required = false;
     bool ipv6Required = false;
     if (IsQueried(ipv4Enabled, ipv4Address)) {
+        if (stop_requested)
+            return false;
         MyFunctions::Log(logFile, "ENGINE", "Get A records.", verbose);
         ipv4Required = lacks(MyDNS::typeA, ipv4Address);
     }
     if (IsQueried(ipv6Enabled, ipv6Address)) {
+        if (stop_requested)
+            return false;
         MyFunctions::Log(logFile, "ENGINE", "Get AAAA records.", verbose);
         ipv6Required = lacks(MyDNS::typeAAAA, ipv6Address);
     }

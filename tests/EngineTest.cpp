@@ -418,4 +418,26 @@ TEST_F(EngineTest, AReplyCannotForgeALogLine) {
     }
 }
 
+// A stop is looked for before each question to the name server, so that it waits for at
+// most the one lookup under way.
+TEST_F(EngineTest, AStopAsksTheNameServerNoFurther) {
+    const struct {
+        bool stopBefore;
+        int asked;
+    } cases[] = {{true, 0}, {false, 1}};
+    for (const auto& c : cases) {
+        int asked = 0;
+        engine.askNameServer = [&](int, std::string, std::string, std::vector<std::string>&, bool) {
+            ++asked;
+            stop_requested = 1;  // as the handler would, during the lookup
+            return false;
+        };
+        stop_requested = c.stopBefore ? 1 : 0;
+        engine.IsIPUpdateRequiredThroughDNSCheck(true, true, "203.0.113.7", "2001:db8::7", "alice",
+                                                 "");
+        stop_requested = 0;
+        EXPECT_EQ(asked, c.asked) << c.stopBefore;
+    }
+}
+
 }  // namespace
