@@ -51,6 +51,8 @@ bool Fail(const std::exception& e, std::string& error, bool verbose) {
     return false;
 }
 
+// The socket never blocks and its waits keep their own deadlines; these time-outs stay
+// as a second bound.
 bool SetTimeouts(int fd, bool verbose) {
     timeval tv{};
     tv.tv_sec = MyHTTP::timeoutSeconds;
