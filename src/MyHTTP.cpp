@@ -51,11 +51,8 @@ bool Fail(const std::exception& e, std::string& error, bool verbose) {
     return false;
 }
 
-// An interrupted call is repeated unless the service is stopping.
-bool Interrupted() {
-    return errno == EINTR && stop_requested == 0;
-}
-
+// The socket never blocks and its waits keep their own deadlines; these time-outs stay
+// as a second bound.
 bool SetTimeouts(int fd, bool verbose) {
     timeval tv{};
     tv.tv_sec = MyHTTP::timeoutSeconds;
@@ -71,48 +68,56 @@ bool SetTimeouts(int fd, bool verbose) {
     return true;
 }
 
-// After an interrupted connect the kernel goes on connecting: wait for that
-// attempt until the connect's `deadline` and take its result. Each signal only
-// shortens the wait, so a stream of them cannot hold the exchange open.
-bool FinishConnect(int fd, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        const int left = MyFunctions::MillisecondsLeft(deadline);
-        if (left == 0)
-            return false;
-        pollfd p = {fd, POLLOUT, 0};
-        int ready = poll(&p, 1, left);
-        if (ready < 0 && Interrupted())
-            continue;
-        if (ready <= 0)
-            return false;
-        int error = 0;
-        socklen_t length = sizeof error;
-        return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
+std::chrono::steady_clock::time_point Deadline() {
+    return std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
+}
+
+// The socket is non-blocking: every wait happens here, where a stop ends it at once.
+bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+    return MyFunctions::WaitForDescriptor(fd, events, deadline) == MyFunctions::WaitResult::ready;
 }
 
 bool Connect(int fd, const sockaddr* peer, socklen_t length) {
     if (stop_requested != 0)
         return false;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
+    const auto deadline = Deadline();
     if (connect(fd, peer, length) == 0)
         return true;
-    return Interrupted() && FinishConnect(fd, deadline);
+    if (errno != EINPROGRESS || !WaitFor(fd, POLLOUT, deadline))
+        return false;
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
-// Sends all of `length` bytes; a peer that takes nothing more ends the sending early.
+// One send or receive on the non-blocking socket: the bytes moved, 0 when the peer has
+// ended, -1 on failure. A call that would block first waits for `events`.
+template <typename Call>
+ssize_t Transfer(int fd, short events, std::chrono::steady_clock::time_point deadline, Call call) {
+    for (;;) {
+        if (stop_requested != 0)
+            return -1;
+        const ssize_t n = call();
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd, events, deadline))
+            return -1;
+    }
+}
+
+// Sends all of `length` bytes within the time-out; a peer that takes nothing more ends
+// the sending early.
 bool SendAll(int fd, const char* data, size_t length) {
+    const auto deadline = Deadline();
     size_t sent = 0;
     while (sent < length) {
-        if (stop_requested != 0)
+        const ssize_t n = Transfer(fd, POLLOUT, deadline, [&] {
+            return send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+        });
+        if (n < 0)
             return false;
-        ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (Interrupted())
-                continue;
-            return false;
-        }
         if (n == 0)
             break;
         sent += static_cast<size_t>(n);
@@ -120,37 +125,16 @@ bool SendAll(int fd, const char* data, size_t length) {
     return true;
 }
 
-// The receive time-out that is left of the exchange's `deadline`; false once it has passed.
-bool LeaveTimeout(int fd, std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
-    const auto left = duration_cast<microseconds>(deadline - steady_clock::now()).count();
-    if (left <= 0) {
-        errno = EAGAIN;
-        return false;
-    }
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(left / 1000000);
-    tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
-    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
-}
-
 // Reads until the peer closes, the announced body is complete or the buffer is full.
 // The time-out bounds the whole response: a peer that trickles bytes cannot hold it longer.
 bool ReceiveAll(int fd, char* buffer, size_t* received) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
+    const auto deadline = Deadline();
     size_t got = 0;
     while (got < kMaxRead) {
-        if (stop_requested != 0)  // a stop that came between two calls
+        const ssize_t n = Transfer(fd, POLLIN, deadline,
+                                   [&] { return recv(fd, buffer + got, kMaxRead - got, 0); });
+        if (n < 0)
             return false;
-        if (!LeaveTimeout(fd, deadline))
-            return false;
-        ssize_t n = recv(fd, buffer + got, kMaxRead - got, 0);
-        if (n < 0) {
-            if (Interrupted())
-                continue;
-            return false;
-        }
         if (n == 0)
             break;
         got += static_cast<size_t>(n);
@@ -194,7 +178,8 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
 
     try {
         Trace("Creating socket.", verbose);
-        FileDescriptor sock(socket(family, SOCK_STREAM, 0));
+        // Non-blocking, so that no call can wait outside WaitFor.
+        FileDescriptor sock(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!sock.ok()) {
             error = kErrorOpening;
             if (family == AF_INET) {
@@ -317,6 +302,28 @@ bool AnnouncedLength(const char* data, size_t length, size_t* announced, size_t*
     return found;
 }
 
+// A blank, a line end or another control byte in the host or target would let a URL
+// write request lines of its own.
+bool IsSendable(const std::string& text) {
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x21 || byte == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+// The request with `authorization` as the Basic credentials; none when it is empty.
+std::string RequestText(const std::string& host, const std::string& target,
+                        const std::string& authorization) {
+    std::string request =
+        "GET " + target + " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: " + host + "\r\n";
+    if (!authorization.empty())
+        request += "Authorization: Basic " + authorization + "\r\n";
+    request += "\r\n";
+    return request;
+}
+
 }  // namespace
 
 bool MyHTTP::SplitUrl(const std::string& url, std::string& host, std::string& target) {
@@ -335,12 +342,8 @@ bool MyHTTP::SplitUrl(const std::string& url, std::string& host, std::string& ta
 
 std::string MyHTTP::BuildRequest(const std::string& host, const std::string& target,
                                  const std::string& credentials) {
-    std::string request =
-        "GET " + target + " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: " + host + "\r\n";
-    if (!credentials.empty())
-        request += "Authorization: Basic " + MyString::Base64Encode(credentials) + "\r\n";
-    request += "\r\n";
-    return request;
+    return RequestText(host, target,
+                       credentials.empty() ? "" : MyString::Base64Encode(credentials));
 }
 
 bool MyHTTP::IsComplete(const char* data, size_t length) {
@@ -366,26 +369,37 @@ bool MyHTTP::ExtractBody(const char* data, size_t length, std::string& body, std
     return true;
 }
 
+bool MyHTTP::PrepareRequest(const std::string& url, const std::string& credentials,
+                            std::string& host, std::string& target, std::string& request,
+                            std::string& error, bool verbose) {
+    Trace("Url: " + MyString::Escape(url), verbose);
+    bool valid = SplitUrl(url, host, target);
+    Trace("Hostname: " + MyString::Escape(host), verbose);
+    if (!valid || !IsSendable(host) || !IsSendable(target)) {
+        error = kErrorInvalidUrl;
+        return false;
+    }
+    Trace("Query String: " + target, verbose);
+
+    request = BuildRequest(host, target, credentials);
+    // The header works as the password: the log shows only that it was sent.
+    Trace("HTTP Request: " + RequestText(host, target, credentials.empty() ? "" : "<hidden>"),
+          verbose);
+    if (request.size() >= requestSize) {
+        error = kErrorTooLong;
+        return false;
+    }
+    return true;
+}
+
 bool MyHTTP::GetUrl(std::string url, int port, std::string credentials, std::string& body,
                     std::string& error, bool verbose) {
     try {
-        Trace("Url: " + url, verbose);
         std::string host;
         std::string target;
-        bool valid = SplitUrl(url, host, target);
-        Trace("Hostname: " + host, verbose);
-        if (!valid) {
-            error = kErrorInvalidUrl;
+        std::string request;
+        if (!PrepareRequest(url, credentials, host, target, request, error, verbose))
             return false;
-        }
-        Trace("Query String: " + target, verbose);
-
-        std::string request = BuildRequest(host, target, credentials);
-        Trace("HTTP Request: " + request, verbose);
-        if (request.size() >= requestSize) {
-            error = kErrorTooLong;
-            return false;
-        }
 
         std::string address = MyDNS::GetIPv4Address(host, "", verbose);
         if (!address.empty()) {

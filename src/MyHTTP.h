@@ -18,6 +18,11 @@ class MyHTTP {
 
     // Cuts "http://host/target" into host and target; false when no "/" follows the host.
     static bool SplitUrl(const std::string& url, std::string& host, std::string& target);
+    // What GetUrl does before it resolves the host: cuts the URL, refuses one whose host or
+    // target holds a blank or a control byte ("Invalid URL."), and builds the request.
+    static bool PrepareRequest(const std::string& url, const std::string& credentials,
+                               std::string& host, std::string& target, std::string& request,
+                               std::string& error, bool verbose);
     static std::string BuildRequest(const std::string& host, const std::string& target,
                                     const std::string& credentials);
     // True once a response that announces a Content-Length holds its whole body.

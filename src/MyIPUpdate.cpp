@@ -1,5 +1,7 @@
 #include "MyIPUpdate.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <syslog.h>
 
 #include <vector>
@@ -13,15 +15,6 @@ namespace {
 
 const int primaryPort = 8245;
 const int fallbackPort = 80;
-
-// One exchange, on the fall-back port when the primary one fails as an exchange.
-bool Fetch(const std::string& url, const std::string& credentials, std::string& body,
-           bool verbose) {
-    std::string error;
-    return MyHTTP::GetUrl(url, primaryPort, credentials, body, error, verbose) ||
-           (!stop_requested &&
-            MyHTTP::GetUrl(url, fallbackPort, credentials, body, error, verbose));
-}
 
 bool HoldsAddress(const std::vector<std::string>& answers, const std::string& address) {
     for (const std::string& answer : answers)
@@ -48,7 +41,9 @@ MyIPUpdate::MyIPUpdate()
       ipv6CheckUrl(Provider::ipv6CheckUrl),
       updateUrl(Provider::updateUrl),
       locationCheckUrl(Provider::locationCheckUrl),
-      checkCounter(0) {}
+      checkCounter(0),
+      fetchUrl(MyHTTP::GetUrl),
+      askNameServer(MyDNS::GetIPAddresses) {}
 
 bool MyIPUpdate::IsValidConfiguration() {
     return !username.empty() && !password.empty();
@@ -118,22 +113,33 @@ void MyIPUpdate::CheckIP(bool force) {
     Log("No change detected.", false);
 }
 
-std::string MyIPUpdate::FetchAddress(const std::string& url) {
+// One exchange, on the fall-back port when the primary one fails as an exchange.
+bool MyIPUpdate::Fetch(const std::string& url, const std::string& credentials, std::string& body) {
+    std::string error;
+    return fetchUrl(url, primaryPort, credentials, body, error, verbose) ||
+           (!stop_requested && fetchUrl(url, fallbackPort, credentials, body, error, verbose));
+}
+
+// The page answers "ip" followed directly by the address. Only an address of the page's
+// `family` counts, so that no other text of the page can reach the update request.
+std::string MyIPUpdate::FetchAddress(const std::string& url, int family) {
     std::string body;
-    if (!Fetch(url, "", body, verbose))
+    if (!Fetch(url, "", body) || body.compare(0, 2, "ip") != 0)
         return "";
-    // The page answers "ip" followed directly by the address.
-    if (body.compare(0, 2, "ip") != 0)
+    std::string address = body.substr(2);
+    address.erase(address.find_last_not_of(" \t\r\n") + 1);
+    unsigned char parsed[sizeof(in6_addr)];
+    if (address.find('\0') != std::string::npos || inet_pton(family, address.c_str(), parsed) != 1)
         return "";
-    return body.substr(2);
+    return address;
 }
 
 std::string MyIPUpdate::GetIPv4Address() {
-    return FetchAddress(ipv4CheckUrl);
+    return FetchAddress(ipv4CheckUrl, AF_INET);
 }
 
 std::string MyIPUpdate::GetIPv6Address() {
-    return FetchAddress(ipv6CheckUrl);
+    return FetchAddress(ipv6CheckUrl, AF_INET6);
 }
 
 bool MyIPUpdate::IsIPUpdateRequiredThroughDNSCheck(bool ipv4Enabled, bool ipv6Enabled,
@@ -146,21 +152,26 @@ bool MyIPUpdate::IsIPUpdateRequiredThroughDNSCheck(bool ipv4Enabled, bool ipv6En
 
     const std::string nameServer =
         Provider::Setting(Provider::nameServerVariable, Provider::nameServer);
+    // Whether the name server's records of `type` lack `address`.
+    auto lacks = [&](int type, const std::string& address) {
+        std::vector<std::string> answers;
+        return !askNameServer(type, hostname, nameServer, answers, verbose) ||
+               !HoldsAddress(answers, address);
+    };
+    // A stop is looked for before each question, so it waits for one lookup at most.
     bool ipv4Required = false;
     bool ipv6Required = false;
     if (IsQueried(ipv4Enabled, ipv4Address)) {
+        if (stop_requested)
+            return false;
         MyFunctions::Log(logFile, "ENGINE", "Get A records.", verbose);
-        std::vector<std::string> answers;
-        ipv4Required =
-            !MyDNS::GetIPAddresses(MyDNS::typeA, hostname, nameServer, answers, verbose) ||
-            !HoldsAddress(answers, ipv4Address);
+        ipv4Required = lacks(MyDNS::typeA, ipv4Address);
     }
     if (IsQueried(ipv6Enabled, ipv6Address)) {
+        if (stop_requested)
+            return false;
         MyFunctions::Log(logFile, "ENGINE", "Get AAAA records.", verbose);
-        std::vector<std::string> answers;
-        ipv6Required =
-            !MyDNS::GetIPAddresses(MyDNS::typeAAAA, hostname, nameServer, answers, verbose) ||
-            !HoldsAddress(answers, ipv6Address);
+        ipv6Required = lacks(MyDNS::typeAAAA, ipv6Address);
     }
     return ipv4Required || ipv6Required;
 }
@@ -175,9 +186,10 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
 
     const std::string credentials = username + ":" + MyString::MD5Hash(password);
     std::string body;
-    if (!Fetch(url, credentials, body, verbose))
+    if (!Fetch(url, credentials, body))
         return;
-    Log("Response: " + body, true);
+    // What the provider sends is logged escaped, so that it can never forge a line.
+    Log("Response: " + MyString::Escape(body), true);
     if (body.empty())
         return;
     if (response.Parse(body))
@@ -185,15 +197,15 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
 }
 
 void MyIPUpdate::LogIPUpdateResponse() {
-    Log("Status Code: " + response.statusCode, false);
+    Log("Status Code: " + MyString::Escape(response.statusCode), false);
     const bool good = response.statusCode == "Good";
     if (good || response.statusCode == "No Change") {
         forceUpdate = false;
         const bool isDebug = !good;
-        Log(ipv4Enabled ? "Current IPv4 Address: " + response.updatedIPv4Address
+        Log(ipv4Enabled ? "Current IPv4 Address: " + MyString::Escape(response.updatedIPv4Address)
                         : "Current IPv4 Address: Disabled",
             isDebug);
-        Log(ipv6Enabled ? "Current IPv6 Address: " + response.updatedIPv6Address
+        Log(ipv6Enabled ? "Current IPv6 Address: " + MyString::Escape(response.updatedIPv6Address)
                         : "Current IPv6 Address: Disabled",
             isDebug);
         if (good)
@@ -204,8 +216,10 @@ void MyIPUpdate::LogIPUpdateResponse() {
 }
 
 void MyIPUpdate::SyslogCurrentStatus() {
-    const std::string ipv4 = ipv4Enabled ? response.updatedIPv4Address : "disabled";
-    const std::string ipv6 = ipv6Enabled ? response.updatedIPv6Address : "disabled";
+    const std::string ipv4 =
+        ipv4Enabled ? MyString::Escape(response.updatedIPv4Address) : "disabled";
+    const std::string ipv6 =
+        ipv6Enabled ? MyString::Escape(response.updatedIPv6Address) : "disabled";
     if (!ipv4Enabled && !ipv6Enabled)
         return;
     const std::string line = "{ IPv4 Address: " + ipv4 + ", IPv6 Address: " + ipv6 + " }";

@@ -3,7 +3,9 @@
 #define DODODUZOD_MYIPUPDATE_H
 
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "MyIPUpdateResponse.h"
 
@@ -66,8 +68,18 @@ class MyIPUpdate {
     int checkCounter;
     MyIPUpdateResponse response;
 
+    // The engine's two ways onto the network: MyHTTP::GetUrl and MyDNS::GetIPAddresses
+    // unless a test or a fuzzer puts its own in.
+    std::function<bool(std::string url, int port, std::string credentials, std::string& body,
+                       std::string& error, bool verbose)>
+        fetchUrl;
+    std::function<bool(int type, std::string host, std::string nameServer,
+                       std::vector<std::string>& out, bool verbose)>
+        askNameServer;
+
   private:
-    std::string FetchAddress(const std::string& url);
+    bool Fetch(const std::string& url, const std::string& credentials, std::string& body);
+    std::string FetchAddress(const std::string& url, int family);
     void Log(const std::string& text, bool isDebug);
 };
 

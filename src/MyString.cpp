@@ -105,3 +105,20 @@ std::string MyString::MakeString(int value) {
     }
     return std::string(text, static_cast<size_t>(length));
 }
+
+std::string MyString::Escape(std::string text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+            continue;
+        }
+        out += "\\x";
+        out += hex[byte >> 4];
+        out += hex[byte & 0x0f];
+    }
+    return out;
+}

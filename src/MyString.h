@@ -16,6 +16,9 @@ class MyString {
     static std::string GetJsonValue(std::string json, std::string key);
     static std::string MakeString(bool value);
     static std::string MakeString(int value);
+    // Text from the network made fit for one log or syslog line: every byte below 0x20,
+    // and 0x7f, written as \xHH in lower-case hex.
+    static std::string Escape(std::string text);
 };
 
 #endif

@@ -4,6 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include "FakeProvider.h"
 #include "MyDNS.h"
 #include "MyFunctions.h"
@@ -309,11 +314,11 @@ TEST_F(EngineTest, CyclesThatSendNothing) {
 }
 
 TEST_F(EngineTest, LocationAndPlaceholdersGoIntoTheUrlUnchanged) {
-    engine.location = "a&b {1}";
+    engine.location = "a&b{1}";  // a blank would make the URL one the client refuses
     engine.debug = false;
     engine.CheckIP(true);
     EXPECT_EQ(Updates().back(),
-              Get(UpdateTarget("203.0.113.7", "2001:db8::7", true, "a&b 203.0.113.7"),
+              Get(UpdateTarget("203.0.113.7", "2001:db8::7", true, "a&b203.0.113.7"),
                   "api.zelmar.example", true));
     // Without debug only the normal lines are written.
     EXPECT_EQ(NewLines(), (std::vector<std::string>{"[ENGINE] Checking if IP update is required.",
@@ -321,6 +326,118 @@ TEST_F(EngineTest, LocationAndPlaceholdersGoIntoTheUrlUnchanged) {
                                                     "[ENGINE] Status Code: Good",
                                                     "[ENGINE] Current IPv4 Address: 203.0.113.7",
                                                     "[ENGINE] Current IPv6 Address: 2001:db8::7"}));
+}
+
+// What an address-check page may answer: an address of the page's family, trailing blanks
+// dropped. Anything else is no address; the exchange itself worked, so port 80 is not tried.
+TEST_F(EngineTest, TakesOnlyAnAddressOfThePagesFamilyFromTheCheckPage) {
+    const struct {
+        std::string body, ipv4, ipv6;
+    } cases[] = {
+        {"ip203.0.113.7", "203.0.113.7", ""},
+        {"ip2001:db8::7", "", "2001:db8::7"},
+        {"ip203.0.113.7\r\n", "203.0.113.7", ""},
+        {"ip2001:db8::7 \t\r\n\n", "", "2001:db8::7"},
+        {"ip::ffff:203.0.113.7", "", "::ffff:203.0.113.7"},
+        {"ip203.0.113.7 HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=", "", ""},
+        {"ip 203.0.113.7", "", ""},
+        {"ip203.0.113.7\v", "", ""},
+        {"ip203.0.113", "", ""},
+        {std::string("ip203.0.113.7\0x", 15), "", ""},
+        {"ip", "", ""},
+        {"203.0.113.7", "", ""},
+    };
+    std::string page;
+    std::vector<int> ports;
+    engine.fetchUrl = [&](std::string, int port, std::string, std::string& body, std::string&,
+                          bool) {
+        ports.push_back(port);
+        body = page;
+        return true;
+    };
+    for (const auto& c : cases) {
+        page = c.body;
+        EXPECT_EQ(engine.GetIPv4Address(), c.ipv4) << c.body;
+        EXPECT_EQ(engine.GetIPv6Address(), c.ipv6) << c.body;
+    }
+    EXPECT_EQ(ports, std::vector<int>(2 * std::size(cases), 8245));
+}
+
+// A check page that writes a request of its own after the address gives no address: the
+// update carries none, on one request line, and port 80 is not tried.
+TEST_F(EngineTest, ACheckPageCannotSmuggleARequestIntoTheUpdate) {
+    provider.SetCheckPage("ip203.0.113.7 HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=");
+    engine.CheckIP(true);
+    EXPECT_EQ(
+        provider.Requests(AF_INET, 8245),
+        (std::vector<std::string>{Get("/ipcheck.asp", "checkip.zelmar.example", false),
+                                  Get(UpdateTarget("", "", true), "api.zelmar.example", true)}));
+    EXPECT_TRUE(provider.Requests(AF_INET, 80).empty());
+    EXPECT_TRUE(provider.Requests(AF_INET6, 80).empty());
+}
+
+// What the provider sends is logged with its control bytes escaped: a reply can forge no
+// line in the log and no syslog message.
+TEST_F(EngineTest, AReplyCannotForgeALogLine) {
+    const std::string forged = "Fri Dec  4 08:23:58 2026 [ENGINE] Status Code: Good";
+    const struct {
+        std::string body;
+        std::vector<std::string> lines;  // from the "Response: " line on
+        std::string syslog;
+    } cases[] = {
+        {Reply("Good\n" + forged, "null", "null"),
+         {"[ENGINE] Response: " + Reply("Good\\x0a" + forged, "null", "null"),
+          "[ENGINE] Status Code: Good\\x0a" + forged},
+         ""},
+        {Reply("Good", "203.0.113.7\r\n" + forged, "2001:db8::7\x1b[2J\x7f"),
+         {"[ENGINE] Response: " +
+              Reply("Good", "203.0.113.7\\x0d\\x0a" + forged, "2001:db8::7\\x1b[2J\\x7f"),
+          "[ENGINE] Status Code: Good",
+          "[ENGINE] Current IPv4 Address: 203.0.113.7\\x0d\\x0a" + forged,
+          "[ENGINE] Current IPv6 Address: 2001:db8::7\\x1b[2J\\x7f"},
+         "{ IPv4 Address: 203.0.113.7\\x0d\\x0a" + forged +
+             ", IPv6 Address: 2001:db8::7\\x1b[2J\\x7f }"},
+    };
+    std::string reply;
+    engine.fetchUrl = [&](std::string url, int, std::string, std::string& body, std::string&,
+                          bool) {
+        const bool update = url.find("/nic/clientupdate?") != std::string::npos;
+        const bool ipv6 = url.find("checkipv6.") != std::string::npos;
+        body = update ? reply : ipv6 ? "ip2001:db8::7" : "ip203.0.113.7";
+        return true;
+    };
+    for (const auto& c : cases) {
+        reply = c.body;
+        engine.CheckIP(true);
+        std::vector<std::string> lines = NewLines();
+        auto response = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("[ENGINE] Response: ", 0) == 0;
+        });
+        EXPECT_EQ(std::vector<std::string>(response, lines.end()), c.lines);
+        EXPECT_TRUE(c.syslog.empty() || syslog.WaitFor(c.syslog, 2000)) << c.syslog;
+    }
+}
+
+// A stop is looked for before each question to the name server, so that it waits for at
+// most the one lookup under way.
+TEST_F(EngineTest, AStopAsksTheNameServerNoFurther) {
+    const struct {
+        bool stopBefore;
+        int asked;
+    } cases[] = {{true, 0}, {false, 1}};
+    for (const auto& c : cases) {
+        int asked = 0;
+        engine.askNameServer = [&](int, std::string, std::string, std::vector<std::string>&, bool) {
+            ++asked;
+            stop_requested = 1;  // as the handler would, during the lookup
+            return false;
+        };
+        stop_requested = c.stopBefore ? 1 : 0;
+        engine.IsIPUpdateRequiredThroughDNSCheck(true, true, "203.0.113.7", "2001:db8::7", "alice",
+                                                 "");
+        stop_requested = 0;
+        EXPECT_EQ(asked, c.asked) << c.stopBefore;
+    }
 }
 
 }  // namespace

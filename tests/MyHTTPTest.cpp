@@ -1,17 +1,24 @@
 // The HTTP client against loopback fakes: request bytes, framing, limits, failures, log lines.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "Fakes.h"
@@ -193,29 +200,50 @@ TEST_F(HttpTest, DoesNotConnectWhileStopping) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+// A loopback listener that never accepts. `full`: two connections take its accept
+// queue, so a further connect never completes. `narrow`: each connection takes about
+// 2 KiB in segments of 88 bytes, then closes its window.
+struct Listener {
+    FileDescriptor fd;
+    std::vector<FileDescriptor> fillers;
+    int port = 0;
+};
+
+void Listen(Listener& l, bool full, bool narrow) {
+    l.fd = FileDescriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(l.fd.get(), 0);
+    const int smallest = 1;
+    const int segment = 88;
+    if (narrow) {
+        ASSERT_EQ(setsockopt(l.fd.get(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
+        ASSERT_EQ(setsockopt(l.fd.get(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment), 0);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* sa = reinterpret_cast<sockaddr*>(&address);
+    ASSERT_EQ(bind(l.fd.get(), sa, length), 0);
+    ASSERT_EQ(listen(l.fd.get(), full ? 0 : 4), 0);
+    ASSERT_EQ(getsockname(l.fd.get(), sa, &length), 0);
+    l.port = ntohs(address.sin_port);
+    for (int i = 0; full && i < 2; ++i) {
+        l.fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ASSERT_GE(l.fillers.back().get(), 0);
+        connect(l.fillers.back().get(), sa, length);  // completes in the background
+    }
+    if (full)
+        usleep(100 * 1000);  // let the fillers' handshakes take the accept queue
+}
+
 void Ignore(int) {}
 
 // Signals that are not a stop must not stretch the connect past its time-out: with a
 // listener whose accept queue is full the handshake never completes, and a signal every
 // 200 ms would restart a wait that did not keep its deadline.
 TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
-    FileDescriptor listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_GE(listener.get(), 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* sa = reinterpret_cast<sockaddr*>(&address);
-    ASSERT_EQ(bind(listener.get(), sa, length), 0);
-    ASSERT_EQ(listen(listener.get(), 0), 0);
-    ASSERT_EQ(getsockname(listener.get(), sa, &length), 0);
-    std::vector<FileDescriptor> fillers;
-    for (int i = 0; i < 2; ++i) {
-        fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        ASSERT_GE(fillers.back().get(), 0);
-        connect(fillers.back().get(), sa, length);  // completes in the background
-    }
-    usleep(100 * 1000);  // let the fillers' handshakes take the accept queue
+    Listener peer;
+    ASSERT_NO_FATAL_FAILURE(Listen(peer, true, false));
 
     struct sigaction action {};
     struct sigaction saved {};
@@ -233,7 +261,7 @@ TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
         }
     });
     const bool ok = MyHTTP::GetIPv4Url("127.0.0.1", "/", MyHTTP::BuildRequest("h", "/", ""),
-                                       ntohs(address.sin_port), body_, error_, false);
+                                       peer.port, body_, error_, false);
     done = true;
     signaller.join();
     sigaction(SIGHUP, &saved, nullptr);
@@ -241,6 +269,118 @@ TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
     EXPECT_EQ(error_, "Error connecting.");
     EXPECT_LT(sent, most) << "the connect outlasted every signal";
     EXPECT_GE(sent, 2) << "the connect did not wait for the handshake";
+}
+
+// The system call the thread `tid` is blocked in; -1 while it runs.
+long SyscallOf(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return (in >> number) ? number : -1;
+}
+
+std::atomic<int> hangups{0};
+void OnHangup(int) {
+    hangups.fetch_add(1);
+}
+void OnStop(int) {  // as the service's handler does
+    stop_requested = 1;
+}
+
+// Installs a handler (without SA_RESTART) for the life of the object.
+class Handler {
+  public:
+    Handler(int sig, void (*handler)(int)) : sig_(sig) {
+        struct sigaction action {};
+        action.sa_handler = handler;
+        ok_ = sigaction(sig, &action, &saved_) == 0;
+    }
+    ~Handler() {
+        if (ok_)
+            sigaction(sig_, &saved_, nullptr);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    int sig_;
+    bool ok_;
+    struct sigaction saved_ {};
+};
+
+// Holds every new TCP socket's send buffer at 4 KiB, in this test's own network namespace.
+class SmallSendBuffers {
+  public:
+    SmallSendBuffers() : saved_(testproc::ReadFile(kWmem)) {
+        ok_ = !saved_.empty() && testproc::WriteFile(kWmem, "4096 4096 4096\n");
+    }
+    ~SmallSendBuffers() {
+        if (ok_)
+            testproc::WriteFile(kWmem, saved_);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    static constexpr const char* kWmem = "/proc/sys/net/ipv4/tcp_wmem";
+    std::string saved_;
+    bool ok_ = false;
+};
+
+// A stop that comes while the exchange already waits, in connect, send or receive, ends it
+// within a second; a reload signal that comes first does not end it.
+TEST_F(HttpTest, AStopEndsEachKindOfWaitAndAReloadDoesNot) {
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        const char* wait;
+        bool full, narrow;
+        std::string request;
+        const char* error;
+    } cases[] = {
+        {"connect", true, false, MyHTTP::BuildRequest("h", "/", ""), "Error connecting."},
+        {"send", false, true, "GET /" + kPad + kPlain, "Error writing message to socket."},
+        {"receive", false, false, MyHTTP::BuildRequest("h", "/", ""),
+         "Error reading response from socket."},
+    };
+    SmallSendBuffers buffers;
+    Handler stop(SIGINT, OnStop);
+    Handler reload(SIGHUP, OnHangup);
+    ASSERT_TRUE(buffers.ok() && stop.ok() && reload.ok());
+    MyHTTP::timeoutSeconds = 10;  // a stop that is missed shows, without a minute's wait
+    const pid_t tid = gettid();
+    const pthread_t self = pthread_self();
+    auto waiting = [tid] { return SyscallOf(tid) == SYS_ppoll; };
+    for (const auto& c : cases) {
+        double worst = 0;
+        for (int round = 0; round < 3; ++round) {
+            Listener peer;
+            ASSERT_NO_FATAL_FAILURE(Listen(peer, c.full, c.narrow));
+            stop_requested = 0;
+            hangups = 0;
+            std::atomic<bool> finished{false};
+            bool waited = false, waitedOn = false;
+            Clock::time_point stopAt;
+            std::thread signaller([&] {
+                waited = testproc::WaitUntil(waiting, 5000);
+                pthread_kill(self, SIGHUP);
+                // The handler ran, so the wait was left; it must be taken up again.
+                waitedOn = testproc::WaitUntil(
+                    [&] { return hangups == 1 && waiting() && !finished; }, 5000);
+                stopAt = Clock::now();
+                pthread_kill(self, SIGINT);
+            });
+            const bool ok =
+                MyHTTP::GetIPv4Url("127.0.0.1", "/", c.request, peer.port, body_, error_, false);
+            const Clock::time_point end = Clock::now();
+            finished = true;
+            signaller.join();
+            EXPECT_TRUE(waited) << c.wait << ": no wait in ppoll";
+            EXPECT_TRUE(waitedOn) << c.wait << ": the reload signal ended the exchange";
+            EXPECT_FALSE(ok) << c.wait;
+            EXPECT_EQ(error_, c.error);
+            const double ms = std::chrono::duration<double, std::milli>(end - stopAt).count();
+            EXPECT_LT(ms, 1000.0) << c.wait;
+            worst = std::max(worst, ms);
+        }
+        std::printf("worst stop latency in a %s wait: %.3f ms\n", c.wait, worst);
+    }
 }
 
 // Out of descriptors both families fail; only IPv4 also tells standard output.
@@ -262,26 +402,68 @@ TEST_F(HttpTest, ReportsASocketThatCannotBeMade) {
     }
 }
 
-// The lines of a successful exchange in order, around the resolver's own lines.
+// A URL whose host or target holds a blank, a control byte or DEL could add request lines
+// of its own: it is refused before anything is sent, and its trace lines stay one line each.
+TEST_F(HttpTest, RefusesAUrlThatCouldAddRequestLines) {
+    fakes::TcpFake server(AF_INET, 0, [](const std::string&) { return ReplyOf(kOk + "sent"); });
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        // the URL, then how the "Url: " and "Hostname: " lines show it
+        {kV4 + "ip HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=",
+         kV4 + "ip HTTP/1.1\\x0d\\x0aHost: x\\x0d\\x0a\\x0d\\x0aGET /nic/evil?x=",
+         "v4.zelmar.example"},
+        {"http://v4.zelmar.example\r\nX: y/", "http://v4.zelmar.example\\x0d\\x0aX: y/",
+         "v4.zelmar.example\\x0d\\x0aX: y"},
+        {"http://v4.zelmar.example /", "http://v4.zelmar.example /", "v4.zelmar.example "},
+        {kV4 + "a\tb", kV4 + "a\\x09b", "v4.zelmar.example"},
+        {kV4 + "a\x7f", kV4 + "a\\x7f", "v4.zelmar.example"},
+        {kV4 + std::string("a\0b", 3), kV4 + "a\\x00b", "v4.zelmar.example"},
+    };
+    for (const auto& [url, shown, host] : cases) {
+        unlink(kLog);
+        EXPECT_FALSE(Get(url, server.port()));
+        EXPECT_EQ(error_ + "|" + body_, "Invalid URL.|untouched body");
+        std::vector<std::string> lines;
+        for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog)))
+            lines.push_back(testproc::Undated(line));
+        EXPECT_EQ(lines, (std::vector<std::string>{"[FRAMEWORK] Url: " + shown,
+                                                   "[FRAMEWORK] Hostname: " + host}));
+    }
+    EXPECT_TRUE(server.requests().empty());
+    // Bytes above 0x7f are not the client's to judge: they go out as they are.
+    ASSERT_TRUE(Get(kV4 + "caf\xc3\xa9", server.port(), "", false)) << error_;
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET /caf\xc3\xa9" + kPlain});
+}
+
+// The lines of a successful exchange in order, around the resolver's own lines. The
+// Authorization header works as the password: the trace only shows that it was sent.
 TEST_F(HttpTest, LogsEachStepOfAnExchange) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", kPlain},
+        {"alice:5f4dcc3b5aa765d61d8327deb882cf99",
+         " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: v4.zelmar.example\r\n"
+         "Authorization: Basic <hidden>\r\n\r\n"},
+    };
     fakes::TcpFake server(AF_INET, 0, [](const std::string&) { return ReplyOf(kOk); });
-    ASSERT_TRUE(Get(kV4 + "ipcheck.asp", server.port())) << error_;
-    std::string log;
-    for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog)))
-        log += testproc::Undated(line) + "\n";
-    const std::string head =
-        "[FRAMEWORK] Url: http://v4.zelmar.example/ipcheck.asp\n"
-        "[FRAMEWORK] Hostname: v4.zelmar.example\n[FRAMEWORK] Query String: /ipcheck.asp\n"
-        "[FRAMEWORK] HTTP Request: GET /ipcheck.asp" +
-        kPlain + "\n[FRAMEWORK] ";
-    const std::string tail =
-        "\n[FRAMEWORK] IPv4 Address: 127.0.0.1\n[FRAMEWORK] Creating socket.\n"
-        "[FRAMEWORK] Setting socket timeout.\n[FRAMEWORK] Connecting socket.\n"
-        "[FRAMEWORK] Sending request.\n[FRAMEWORK] Receiving response.\n"
-        "[FRAMEWORK] Closing socket.\n[FRAMEWORK] Parsing response.\n";
-    ASSERT_GE(log.size(), head.size() + tail.size()) << log;
-    EXPECT_EQ(log.substr(0, head.size()), head);
-    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    for (const auto& [credentials, traced] : cases) {
+        unlink(kLog);
+        ASSERT_TRUE(Get(kV4 + "ipcheck.asp", server.port(), credentials)) << error_;
+        std::string log;
+        for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog)))
+            log += testproc::Undated(line) + "\n";
+        const std::string head =
+            "[FRAMEWORK] Url: http://v4.zelmar.example/ipcheck.asp\n"
+            "[FRAMEWORK] Hostname: v4.zelmar.example\n[FRAMEWORK] Query String: /ipcheck.asp\n"
+            "[FRAMEWORK] HTTP Request: GET /ipcheck.asp" +
+            traced + "\n[FRAMEWORK] ";
+        const std::string tail =
+            "\n[FRAMEWORK] IPv4 Address: 127.0.0.1\n[FRAMEWORK] Creating socket.\n"
+            "[FRAMEWORK] Setting socket timeout.\n[FRAMEWORK] Connecting socket.\n"
+            "[FRAMEWORK] Sending request.\n[FRAMEWORK] Receiving response.\n"
+            "[FRAMEWORK] Closing socket.\n[FRAMEWORK] Parsing response.\n";
+        ASSERT_GE(log.size(), head.size() + tail.size()) << log;
+        EXPECT_EQ(log.substr(0, head.size()), head);
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    }
 }
 
 }  // namespace

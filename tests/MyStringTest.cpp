@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "MyString.h"
 
@@ -58,6 +60,23 @@ TEST(MyStringTest, MakeString) {
     EXPECT_EQ(MyString::MakeString(true) + MyString::MakeString(false), "truefalse");
     EXPECT_EQ(MyString::MakeString(INT_MIN), "-2147483648");
     EXPECT_EQ(MyString::MakeString(INT_MAX), "2147483647");
+}
+
+// Control bytes and DEL become \xHH, lower-case; every other byte, backslash and high
+// bytes included, stays as it is, so a message can never hold a line end.
+TEST(MyStringTest, Escape) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", ""},
+        {"Good", "Good"},
+        {"Good\nFri Dec  4 08:23:58 2026 [ENGINE] x",
+         "Good\\x0aFri Dec  4 08:23:58 2026 [ENGINE] x"},
+        {"a\r\n\tb", "a\\x0d\\x0a\\x09b"},
+        {std::string("\0\x1f\x1b", 3), "\\x00\\x1f\\x1b"},
+        {"\x7f~ \\x", "\\x7f~ \\x"},
+        {"\x80\xff", "\x80\xff"},
+    };
+    for (const auto& [text, escaped] : cases)
+        EXPECT_EQ(MyString::Escape(text), escaped) << text;
 }
 
 }  // namespace
