@@ -201,6 +201,15 @@ bool InstallSignalHandlers() {
            sigprocmask(SIG_UNBLOCK, &ours, nullptr) == 0;
 }
 
+// The test is no service: a stop or reload signal ends it at once, as the default action
+// does, instead of letting it report a result it did not finish.
+void EndTestOnSignals() {
+    for (int sig : {SIGINT, SIGHUP, SIGTERM})
+        signal(sig, SIG_DFL);
+    if (stop_pending || sighup_pending)
+        raise(stop_pending ? SIGINT : SIGHUP);
+}
+
 // A descriptor 0, 1 or 2 that was closed at exec would go to the next open, and what is
 // meant for a standard stream would reach a socket or a log file: /dev/null takes it.
 bool OpenStandardDescriptors() {
@@ -435,6 +444,7 @@ int main(int argc, char** argv) {
                 myIPUpdate.confFile = optarg;
                 break;
             case 't':
+                EndTestOnSignals();
                 return test_conf_file(optarg);
             case 'l':
                 myIPUpdate.logFile = optarg;

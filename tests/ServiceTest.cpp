@@ -295,6 +295,20 @@ TEST_F(ServiceTest, LocationCheckAtLoadAndInTheTest) {
     EXPECT_EQ(Stop(), 0);
 }
 
+// -t is no service: Ctrl-C during its location check ends it instead of a verdict.
+TEST_F(ServiceTest, StopSignalEndsTheConfigurationTest) {
+    StartSim({"--fault", "stall-http"});
+    WriteConf("location home\n");
+    testproc::Child test({bin, "-t", conf}, env);
+    ASSERT_TRUE(testproc::WaitUntil([&] { return SimLines().size() >= 2; }, 5000));  // resolved
+    ASSERT_TRUE(testproc::WaitUntil([&] { return !test.Out().empty(); }, 5000));
+    test.Signal(SIGINT);
+    testproc::Result r = test.Wait(5000);
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGINT);
+    EXPECT_EQ(r.out.find("Configuration is valid."), std::string::npos);
+}
+
 TEST_F(ServiceTest, SurvivesLostLogFileConfigurationAndProvider) {
     StartSim();
     StartClient();
