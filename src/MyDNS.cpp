@@ -188,12 +188,11 @@ bool Query(int type, const std::string& host, const std::string& address, int po
     const uint16_t id = static_cast<uint16_t>(getpid() & 0xffff);
     Trace("Creating DNS packet.", verbose);
     Trace("Creating DNS question.", verbose);
-    size_t queryLength = MyDNS::BuildQuery(buffer.data(), host, type, id);
-    if (queryLength == 0) {
-        Trace("Host name is longer than " + MyString::MakeString(MyDNS::maxNameLength) + " bytes.",
-              verbose);
+    if (const char* fault = MyDNS::HostNameFault(host)) {
+        Trace(fault, verbose);
         return false;
     }
+    size_t queryLength = MyDNS::BuildQuery(buffer.data(), host, type, id);
     Trace("Sending DNS question.", verbose);
     if (!SendQuery(sock.get(), buffer.data(), queryLength, server))
         return false;
@@ -295,8 +294,30 @@ std::unique_ptr<unsigned char[]> MyDNS::readName(const unsigned char* reader,
     return name;
 }
 
+const char* MyDNS::HostNameFault(const std::string& host) {
+    if (host.empty())
+        return "Host name is empty.";
+    if (host.size() > maxHostLength)
+        return "Host name is longer than 253 bytes.";
+    size_t label = 0;
+    for (char c : host) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x21 || byte > 0x7e)
+            return "Host name holds a byte outside printable ASCII.";
+        if (byte != '.') {
+            if (++label > maxLabelLength)
+                return "Host name has a label longer than 63 bytes.";
+            continue;
+        }
+        if (label == 0)
+            return "Host name has an empty label.";
+        label = 0;
+    }
+    return label == 0 ? "Host name has an empty label." : nullptr;
+}
+
 size_t MyDNS::BuildQuery(unsigned char* buffer, const std::string& host, int type, uint16_t id) {
-    if (host.size() > maxNameLength)
+    if (HostNameFault(host) != nullptr)
         return 0;
     std::memset(buffer, 0, headerSize);
     Put16(buffer, id);

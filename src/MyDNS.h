@@ -23,6 +23,8 @@ class MyDNS {
         headerSize = 12,
         maxAnswers = 20,
         maxNameLength = 255,
+        maxHostLength = 253,  // a dotted name whose label form fills 255 bytes
+        maxLabelLength = 63,
         bufferSize = 65536,
     };
 
@@ -38,8 +40,14 @@ class MyDNS {
                                                      const unsigned char* buffer, size_t length,
                                                      int* count);
 
+    // Why `host` cannot be asked for as it is written, or null when it can: an empty
+    // name or label (".bob", "home.", "a..b"), a label over 63 bytes, a name over 253
+    // bytes, or a byte outside printable ASCII. Any of these would put another name on
+    // the wire than the one given, or one that could not be read back from a reply.
+    static const char* HostNameFault(const std::string& host);
+
     // Lays out the query for `host` and `type` at the start of `buffer` (at least
-    // bufferSize bytes). Returns its length, or 0 when the name is too long.
+    // bufferSize bytes). Returns its length, or 0 when HostNameFault refuses the name.
     static size_t BuildQuery(unsigned char* buffer, const std::string& host, int type, uint16_t id);
 
     // Walks the answer section of the `length`-byte reply. `ancount` receives the

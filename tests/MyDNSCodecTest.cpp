@@ -49,23 +49,55 @@ TEST(NameEncoding, WritesLabelsAndAppendsTheDotInPlace) {
     }
 }
 
-// The exact query bytes, and the 255-byte limit on the name.
+// The exact query bytes; a name that would not go on the wire as written is refused.
 TEST(QueryBuild, LaysOutHeaderNameAndQuestion) {
     const Bytes header = "\xbe\xef\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"s;
     const std::string label(63, 'a'), longest = label + "." + label + "." + label + "." + label;
     const std::tuple<std::string, int, Bytes> cases[] = {
         {"host.example", 1, header + kHostExample + "\x00\x01\x00\x01"s},
         {"host.example", 28, header + kHostExample + "\x00\x1c\x00\x01"s},
-        {"host.example.", 1, header + kHostExample + "\x00\x01\x00\x01"s},
-        {"", 1, header + "\x00\x00\x01\x00\x01"s},
-        {longest + "a", 1, ""},
+        {"Host.Example", 1, header + "\4Host\7Example\0\0\1\0\1"s},
+        {"host.example.", 1, ""},
+        {"", 1, ""},
     };
     std::vector<unsigned char> buffer(MyDNS::bufferSize, 0xaa);
     for (const auto& [host, type, expected] : cases) {
         size_t n = MyDNS::BuildQuery(buffer.data(), host, type, 0xbeef);
         EXPECT_EQ(Bytes(reinterpret_cast<char*>(buffer.data()), n), expected) << host;
     }
-    EXPECT_EQ(MyDNS::BuildQuery(buffer.data(), longest, 1, 1), 12u + 256 + 1 + 4);
+    EXPECT_EQ(MyDNS::BuildQuery(buffer.data(), longest.substr(2), 1, 1), 12u + 255 + 4);
+}
+
+// What is refused and why: the text is the verbose line of a refused query.
+TEST(QueryBuild, RefusesNamesThatWouldAskForAnother) {
+    const std::string label(63, 'a'), longest = label + "." + label + "." + label + "." + label;
+    const char* const empty = "Host name has an empty label.";
+    const char* const byte = "Host name holds a byte outside printable ASCII.";
+    const std::pair<std::string, const char*> cases[] = {
+        {"host.example", nullptr},
+        {"_tag.x-1.example", nullptr},
+        {longest.substr(2), nullptr},
+        {label + ".example", nullptr},
+        {"!~", nullptr},
+        {"", "Host name is empty."},
+        {longest.substr(1), "Host name is longer than 253 bytes."},
+        {label + "a.example", "Host name has a label longer than 63 bytes."},
+        {".bob", empty},
+        {"home.", empty},
+        {"a..b", empty},
+        {".", empty},
+        {"a\0b"s, byte},
+        {"a b", byte},
+        {"a\x7f", byte},
+        {"caf\xc3\xa9", byte},
+        {"\xc0\x0c", byte},
+    };
+    std::vector<unsigned char> buffer(MyDNS::bufferSize);
+    for (const auto& [host, reason] : cases) {
+        const char* fault = MyDNS::HostNameFault(host);
+        EXPECT_STREQ(fault, reason) << host;
+        EXPECT_EQ(MyDNS::BuildQuery(buffer.data(), host, 1, 1) == 0, reason != nullptr) << host;
+    }
 }
 
 // Text and wire length of plain, pointer-only and chained names.

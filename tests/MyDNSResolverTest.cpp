@@ -154,12 +154,26 @@ TEST_F(Resolver, UnresolvableServerFailsAfterTwoLines) {
     }
 }
 
-TEST_F(Resolver, RefusesAnOverlongHostWithoutSending) {
+// Each refusal says why, and sends nothing: the next query is the first the server sees.
+TEST_F(Resolver, RefusesMalformedHostsWithoutSending) {
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string(254, 'a'), "Host name is longer than 253 bytes."},
+        {std::string(64, 'a') + ".example", "Host name has a label longer than 63 bytes."},
+        {"", "Host name is empty."},
+        {".bob", "Host name has an empty label."},
+        {"home.", "Host name has an empty label."},
+        {"a..b", "Host name has an empty label."},
+        {"host.example\0.evil"s, "Host name holds a byte outside printable ASCII."},
+    };
     fake_.SetHandler(Answer(kOneA));
-    EXPECT_FALSE(MyDNS::GetIPAddresses(1, std::string(256, 'a'), Server(), out_, true));
-    EXPECT_TRUE(out_.empty());
-    EXPECT_THAT(Logged(), testing::EndsWith("\nHost name is longer than 255 bytes.\n"));
-    // The next query's reply comes after anything the refused one could have sent.
+    for (const auto& [host, reason] : cases) {
+        unlink(kLog);
+        out_ = {"stale"};
+        EXPECT_FALSE(MyDNS::GetIPAddresses(1, host, Server(), out_, true)) << host;
+        EXPECT_TRUE(out_.empty()) << host;
+        EXPECT_THAT(Logged(), testing::EndsWith("\nCreating DNS question.\n"s + reason + "\n"))
+            << host;
+    }
     EXPECT_TRUE(MyDNS::GetIPAddresses(1, "host.example", Server(), out_, false));
     EXPECT_EQ(fake_.queries().size(), 1u);
 }
