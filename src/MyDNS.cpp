@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -134,6 +135,21 @@ ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server, u
     }
 }
 
+// A fresh ID for every query, from the kernel's generator, so that a forger who
+// cannot see the query has to guess it (RFC 5452). Never waits: before the
+// generator is ready, early at boot, the query fails and the next cycle tries again.
+bool DrawId(uint16_t& id) {
+    unsigned char bytes[2];
+    ssize_t n;
+    do {
+        n = getrandom(bytes, sizeof bytes, GRND_NONBLOCK);
+    } while (n < 0 && errno == EINTR && !stop_requested);
+    if (n != static_cast<ssize_t>(sizeof bytes))
+        return false;
+    id = static_cast<uint16_t>(Get16(bytes));
+    return true;
+}
+
 // Adds the log lines and the texts of the answers of the asked type.
 void CollectAnswers(const std::vector<DnsAnswer>& answers, int type, std::vector<std::string>& out,
                     bool verbose) {
@@ -185,8 +201,12 @@ bool Query(int type, const std::string& host, const std::string& address, int po
     server.sin_port = htons(static_cast<uint16_t>(port));
 
     std::vector<unsigned char> buffer(MyDNS::bufferSize);
-    const uint16_t id = static_cast<uint16_t>(getpid() & 0xffff);
     Trace("Creating DNS packet.", verbose);
+    uint16_t id = 0;
+    if (!DrawId(id)) {
+        Trace("Random query ID could not be drawn.", verbose);
+        return false;
+    }
     Trace("Creating DNS question.", verbose);
     if (const char* fault = MyDNS::HostNameFault(host)) {
         Trace(fault, verbose);

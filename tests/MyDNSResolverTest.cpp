@@ -1,13 +1,21 @@
 // The DNS client against a scripted name server on loopback: the wire, the log, forged replies.
 #include <gmock/gmock.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <future>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -61,6 +69,19 @@ void AskToStop(int) {
     stop_requested = 1;
 }
 
+// Makes getrandom(2) fail in this process as it does before the kernel's generator is seeded.
+bool FailGetrandom() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 class Resolver : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -109,18 +130,22 @@ TEST_F(Resolver, SendsTheQueryAndKeepsAnswersOfTheAskedTypeInOrder) {
         {28, Answer(mixed), {"2001:db8::1"}},
         {28, Answer({}, sim::rcodeNameError), {}},  // ANCOUNT 0 is an answer too
     };
-    const std::string id = {static_cast<char>(getpid() >> 8), static_cast<char>(getpid())};
     for (const auto& [type, server, expected] : cases) {
         fake_.SetHandler(server);
         out_ = {"stale"};
         EXPECT_TRUE(MyDNS::GetIPAddresses(type, "host.example", Server(), out_, false)) << type;
         EXPECT_EQ(out_, expected) << type;
         ASSERT_FALSE(fake_.queries().empty());
-        EXPECT_EQ(fake_.queries().back(), id + "\1\0\0\1\0\0\0\0\0\0\4host\7example\0\0"s +
-                                              static_cast<char>(type) + "\0\1"s);
+        const std::string query = fake_.queries().back();
+        EXPECT_EQ(query.substr(2),
+                  "\1\0\0\1\0\0\0\0\0\0\4host\7example\0\0"s + static_cast<char>(type) + "\0\1"s);
         auto first = type == 1 ? MyDNS::GetIPv4Address : MyDNS::GetIPv6Address;
         EXPECT_EQ(first("host.example", Server(), false), expected.empty() ? "" : expected[0]);
     }
+    std::set<std::string> ids;
+    for (const std::string& query : fake_.queries())
+        ids.insert(query.substr(0, 2));
+    EXPECT_GT(ids.size(), 1u) << "every query of the process carried the same ID";
     EXPECT_EQ(Logged(), "") << "verbose false must write nothing";
 }
 
@@ -176,6 +201,23 @@ TEST_F(Resolver, RefusesMalformedHostsWithoutSending) {
     }
     EXPECT_TRUE(MyDNS::GetIPAddresses(1, "host.example", Server(), out_, false));
     EXPECT_EQ(fake_.queries().size(), 1u);
+}
+
+// Without a fresh random ID no query goes out. Run in a child: the filter stays for life.
+TEST_F(Resolver, AFailedIdDrawSendsNothing) {
+    fake_.SetHandler(Answer(kOneA));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(FailGetrandom() && !MyDNS::GetIPAddresses(1, "host.example", Server(), out_, true)
+                  ? 0
+                  : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_THAT(Logged(), testing::EndsWith("\nCreating DNS packet.\n"
+                                            "Random query ID could not be drawn.\n"));
+    EXPECT_TRUE(fake_.queries().empty());
 }
 
 // Forged replies (wrong ID, other source port, other source address) carry another
