@@ -40,6 +40,11 @@ unsigned Get16(const unsigned char* at) {
     return (static_cast<unsigned>(at[0]) << 8) | at[1];
 }
 
+// Names compare without regard to the case of ASCII letters, whatever the locale.
+unsigned char AsciiLower(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
 void Put16(unsigned char* at, unsigned value) {
     at[0] = static_cast<unsigned char>((value >> 8) & 0xff);
     at[1] = static_cast<unsigned char>(value & 0xff);
@@ -97,15 +102,18 @@ bool SendQuery(int fd, const unsigned char* query, size_t length, const sockaddr
 
 // Only the server we asked may answer, and only to the question we asked.
 bool IsOurReply(const sockaddr_in& from, socklen_t fromLength, const sockaddr_in& server,
-                const unsigned char* reply, ssize_t length, uint16_t id) {
-    return fromLength >= static_cast<socklen_t>(sizeof from) && from.sin_family == AF_INET &&
-           from.sin_addr.s_addr == server.sin_addr.s_addr && from.sin_port == server.sin_port &&
-           length >= 2 && Get16(reply) == id;
+                const std::vector<unsigned char>& query, const unsigned char* reply,
+                ssize_t length) {
+    return length >= 0 && fromLength >= static_cast<socklen_t>(sizeof from) &&
+           from.sin_family == AF_INET && from.sin_addr.s_addr == server.sin_addr.s_addr &&
+           from.sin_port == server.sin_port &&
+           MyDNS::IsReplyTo(query.data(), query.size(), reply, static_cast<size_t>(length));
 }
 
-// Waits until the deadline for the reply to query `id`, dropping any other datagram.
+// Waits until the deadline for the reply to `query`, dropping any other datagram.
 // Returns the reply's length, or -1.
-ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server, uint16_t id) {
+ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server,
+                     const std::vector<unsigned char>& query) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(MyDNS::timeoutSeconds);
     for (;;) {
@@ -130,7 +138,7 @@ ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server, u
                 continue;
             return -1;
         }
-        if (IsOurReply(from, fromLength, server, buffer, n, id))
+        if (IsOurReply(from, fromLength, server, query, buffer, n))
             return n;
     }
 }
@@ -213,11 +221,13 @@ bool Query(int type, const std::string& host, const std::string& address, int po
         return false;
     }
     size_t queryLength = MyDNS::BuildQuery(buffer.data(), host, type, id);
+    // The reply overwrites the buffer; its question is compared with this copy.
+    const std::vector<unsigned char> query(buffer.begin(), buffer.begin() + queryLength);
     Trace("Sending DNS question.", verbose);
-    if (!SendQuery(sock.get(), buffer.data(), queryLength, server))
+    if (!SendQuery(sock.get(), query.data(), query.size(), server))
         return false;
     Trace("Receiving DNS answer.", verbose);
-    ssize_t received = ReceiveReply(sock.get(), buffer.data(), server, id);
+    ssize_t received = ReceiveReply(sock.get(), buffer.data(), server, query);
     if (received < 0)
         return false;
 
@@ -357,6 +367,26 @@ size_t MyDNS::BuildQuery(unsigned char* buffer, const std::string& host, int typ
     return headerSize + nameLength + 1 + questionInfoSize;
 }
 
+bool MyDNS::IsReplyTo(const unsigned char* query, size_t queryLength, const unsigned char* reply,
+                      size_t replyLength) {
+    if (query == nullptr || reply == nullptr || queryLength <= headerSize + questionInfoSize ||
+        replyLength < headerSize)
+        return false;
+    if (Get16(reply) != Get16(query) || (reply[2] & 0x80) == 0)
+        return false;
+    if (Get16(reply + 6) == 0)
+        return true;  // nothing in it to be misled by
+    if (Get16(reply + 4) != 1 || replyLength < queryLength)
+        return false;
+    // Length bytes are below 64, so folding letters never makes one equal to a letter.
+    const size_t nameEnd = queryLength - questionInfoSize;
+    for (size_t i = headerSize; i < nameEnd; ++i) {
+        if (AsciiLower(reply[i]) != AsciiLower(query[i]))
+            return false;
+    }
+    return std::memcmp(reply + nameEnd, query + nameEnd, questionInfoSize) == 0;
+}
+
 bool MyDNS::ParseAnswers(const unsigned char* buffer, size_t length,
                          std::vector<DnsAnswer>& answers, int* ancount) {
     answers.clear();
@@ -364,6 +394,8 @@ bool MyDNS::ParseAnswers(const unsigned char* buffer, size_t length,
     if (buffer == nullptr || length < headerSize)
         return false;
     *ancount = static_cast<int>(Get16(buffer + 6));
+    if (*ancount == 0)
+        return true;  // a bare header says "no answers" as well as one with its question
 
     // One question with an uncompressed name is assumed; the answers follow it.
     const void* zero = std::memchr(buffer + headerSize, 0, length - headerSize);

@@ -50,10 +50,16 @@ class MyDNS {
     // bufferSize bytes). Returns its length, or 0 when HostNameFault refuses the name.
     static size_t BuildQuery(unsigned char* buffer, const std::string& host, int type, uint16_t id);
 
+    // Whether `reply` answers `query`: same ID, the QR bit set, and, when it carries
+    // answers, exactly one question that echoes the query's name (ASCII letters in
+    // any case), type and class. A reply without answers may be a bare header.
+    static bool IsReplyTo(const unsigned char* query, size_t queryLength,
+                          const unsigned char* reply, size_t replyLength);
+
     // Walks the answer section of the `length`-byte reply. `ancount` receives the
     // header's ANCOUNT. Stops at the first record that breaks the message's bounds
     // and keeps the answers read before it. False when the reply is too short to
-    // hold a header and a question.
+    // hold a header, or, when it carries answers, a question.
     static bool ParseAnswers(const unsigned char* buffer, size_t length,
                              std::vector<DnsAnswer>& answers, int* ancount);
 

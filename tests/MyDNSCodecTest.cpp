@@ -100,6 +100,43 @@ TEST(QueryBuild, RefusesNamesThatWouldAskForAnother) {
     }
 }
 
+// Which datagrams count as the reply to a query for host.example A.
+TEST(ReplyMatch, TakesOnlyAnAnswerToTheQuestionAsked) {
+    std::vector<unsigned char> buffer(MyDNS::bufferSize);
+    const Bytes query(reinterpret_cast<char*>(buffer.data()),
+                      MyDNS::BuildQuery(buffer.data(), "host.example", 1, 0xbeef));
+    const Bytes good = sim::BuildReply(query, {{"host.example", 1, "192.0.2.7"}});
+    const Bytes answer = Record(kToQuestion, 1, kAddress);
+    auto patched = [&good](size_t at, char byte) {
+        Bytes reply = good;
+        reply[at] = byte;
+        return reply;
+    };
+    const std::tuple<const char*, Bytes, bool> cases[] = {
+        {"the reply", good, true},
+        {"name in other case", patched(13, 'H'), true},
+        {"bare header without answers", "\xbe\xef\x81\x83\0\0\0\0\0\0\0\0"s, true},
+        {"no answers", Reply(0).replace(0, 2, "\xbe\xef"), true},
+        {"no answers, to another name", Reply(0).replace(0, 2, "\xbe\xef").replace(13, 1, "g"),
+         true},
+        {"other ID", patched(1, '\xee'), false},
+        {"QR clear", patched(2, '\x01'), false},
+        {"eleven bytes", good.substr(0, 11), false},
+        {"answers without a question", "\xbe\xef\x81\x80\0\0\0\1\0\0\0\0"s + answer, false},
+        {"two questions", patched(5, '\2'), false},
+        {"other name", patched(13, 'g'), false},
+        {"name cut short", good.substr(0, 20), false},
+        {"other type", patched(27, '\x1c'), false},
+        {"other class", patched(29, '\3'), false},
+        {"question cut short", good.substr(0, 29), false},
+    };
+    for (const auto& [what, reply, taken] : cases) {
+        std::vector<unsigned char> exact(reply.begin(), reply.end());
+        EXPECT_EQ(MyDNS::IsReplyTo(buffer.data(), query.size(), exact.data(), exact.size()), taken)
+            << what;
+    }
+}
+
 // Text and wire length of plain, pointer-only and chained names.
 TEST(ReadName, FollowsPointersAndCountsTheBytesAtTheStart) {
     // At 12: host.example; at 26: "abc" then a pointer to 12; at 32: a pointer to 26;
@@ -143,6 +180,7 @@ TEST(AnswerWalk, DecodesRecordsAndEndsAtTheFirstFault) {
          3},
         {"no answers", Reply(0), {}, 0},
         {"header cut short", Reply(1).substr(0, 7), {}, 0, false},
+        {"bare header", Reply(0).substr(0, 12), {}, 0},
         {"question name cut short", Reply(1).substr(0, 16), {}, 1, false},
         {"question info cut short", Reply(1).substr(0, 28), {}, 1, false},
         {"ANCOUNT beyond the records", Reply(3) + good, {A}, 3},
