@@ -79,23 +79,28 @@ bool SetTimeout(int fd, int option) {
     return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
 }
 
-// A signal that arrives while we wait is a reason to try again, unless it asks us to stop.
-bool Interrupted() {
-    return errno == EINTR && !stop_requested;
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point Deadline() {
+    return Clock::now() + std::chrono::seconds(MyDNS::timeoutSeconds);
 }
 
+// The socket is non-blocking: every wait is one that a stop ends at any instant.
 bool SendQuery(int fd, const unsigned char* query, size_t length, const sockaddr_in& to) {
     // Connected, the socket hears at once when nothing listens there (instead of
     // waiting out the time-out), and the kernel drops datagrams of other senders.
     if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         return false;
+    const Clock::time_point deadline = Deadline();
     for (;;) {
         if (stop_requested)
             return false;
         ssize_t sent = send(fd, query, length, 0);
         if (sent >= 0)
             return static_cast<size_t>(sent) == length;
-        if (!Interrupted())
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (MyFunctions::WaitForDescriptor(fd, POLLOUT, deadline) != MyFunctions::WaitResult::ready)
             return false;
     }
 }
@@ -114,27 +119,17 @@ bool IsOurReply(const sockaddr_in& from, socklen_t fromLength, const sockaddr_in
 // Returns the reply's length, or -1.
 ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server,
                      const std::vector<unsigned char>& query) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(MyDNS::timeoutSeconds);
+    const Clock::time_point deadline = Deadline();
     for (;;) {
-        if (stop_requested)
-            return -1;
-        const int left = MyFunctions::MillisecondsLeft(deadline);
-        if (left == 0)
-            return -1;
-        pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, left);
-        if (ready < 0 && Interrupted())
-            continue;
-        if (ready <= 0)
+        if (MyFunctions::WaitForDescriptor(fd, POLLIN, deadline) != MyFunctions::WaitResult::ready)
             return -1;
         sockaddr_in from;
         std::memset(&from, 0, sizeof from);
         socklen_t fromLength = sizeof from;
-        ssize_t n = recvfrom(fd, buffer, MyDNS::bufferSize, MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+        ssize_t n = recvfrom(fd, buffer, MyDNS::bufferSize, 0, reinterpret_cast<sockaddr*>(&from),
+                             &fromLength);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || Interrupted())
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                 continue;
             return -1;
         }
@@ -182,7 +177,7 @@ bool Query(int type, const std::string& host, const std::string& address, int po
            std::vector<std::string>& out, bool verbose) {
     Trace("Performing DNS query.", verbose);
     Trace("Creating socket.", verbose);
-    FileDescriptor sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    FileDescriptor sock(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
     if (!sock.ok()) {
         Trace("Socket could not be created.", verbose);
         return false;
@@ -457,11 +452,14 @@ bool MyDNS::GetIPAddresses(int type, std::string host, std::string nameServer,
         std::string serverHost;
         int port = defaultPort;
         std::string address;
+        // A stop never waits for a lookup or a query that has not begun.
+        if (stop_requested)
+            return false;
         if (SplitServer(nameServer, serverHost, port) && !serverHost.empty())
             address = GetHostByName(serverHost);
         Trace("Name Server IP Address: " + address, verbose);
         Trace("RRType: " + MyString::MakeString(type), verbose);
-        if (address.empty())
+        if (address.empty() || stop_requested)
             return false;
         if (!Query(type, host, address, port, out, verbose))
             return false;

@@ -9,13 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <functional>
-#include <future>
+#include <iostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -65,9 +67,21 @@ UdpFake::Handler Answer(std::vector<sim::Record> records, int rcode = sim::rcode
 }
 
 const std::vector<sim::Record> kOneA = {{"host.example", 1, "192.0.2.1"}};
+const Texts kOneAText = {"192.0.2.1"};
 
+using Clock = std::chrono::steady_clock;
+
+// The service's SIGINT and SIGTERM handler sets the flag; its SIGHUP handler only
+// notes a reload. Both are installed with SA_RESTART, as signal(2) does.
 void AskToStop(int) {
     stop_requested = 1;
+}
+void NoteReload(int) {}
+
+// Whether the thread is blocked in ppoll(2) now.
+bool InPpoll(pid_t tid) {
+    std::string call = testproc::ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    return call.rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
 }
 
 // Makes getrandom(2) fail in this process as it does before the kernel's generator is seeded.
@@ -94,30 +108,31 @@ class Resolver : public ::testing::Test {
     }
     std::string Server() const { return "127.0.0.1:" + std::to_string(fake_.port()); }
 
-    // Queries while a watchdog sends a SIGUSR1 that asks to stop (no SA_RESTART) to this
-    // thread if the query still runs after `delayMs`; `fired_` tells whether it did.
-    bool GetUnderSignal(int delayMs, const std::string& server) {
+    // Queries while a second thread waits until this one is blocked in ppoll and then
+    // sends it `sig`, handled by `handler`. `inWait_` tells whether the wait was seen,
+    // `latency_` how long the query ran on after the signal.
+    bool GetUnderSignal(int sig, void (*handler)(int)) {
         struct sigaction sa = {}, old = {};
-        sa.sa_handler = AskToStop;
-        sigaction(SIGUSR1, &sa, &old);
-        std::promise<void> done;
-        std::future<void> finished = done.get_future();
-        std::thread watchdog([&, waiter = pthread_self()] {
-            fired_ = finished.wait_for(std::chrono::milliseconds(delayMs)) ==
-                     std::future_status::timeout;
-            if (fired_)
-                pthread_kill(waiter, SIGUSR1);
+        sa.sa_handler = handler;
+        sa.sa_flags = SA_RESTART;
+        sigaction(sig, &sa, &old);
+        std::atomic<Clock::time_point> sent{Clock::time_point::max()};
+        std::thread watcher([&, waiter = pthread_self(), tid = static_cast<pid_t>(gettid())] {
+            inWait_ = testproc::WaitUntil([tid] { return InPpoll(tid); }, 2000);
+            sent = Clock::now();
+            pthread_kill(waiter, sig);  // sent even when unseen, so that the query ends
         });
-        bool ok = MyDNS::GetIPAddresses(1, "host.example", server, out_, false);
-        done.set_value();
-        watchdog.join();
-        sigaction(SIGUSR1, &old, nullptr);
+        bool ok = MyDNS::GetIPAddresses(1, "host.example", Server(), out_, false);
+        watcher.join();
+        latency_ = Clock::now() - sent.load();
+        sigaction(sig, &old, nullptr);
         return ok;
     }
 
     UdpFake fake_{0, nullptr};
     Texts out_{"stale"};
-    bool fired_ = false;
+    bool inWait_ = false;
+    Clock::duration latency_{};
 };
 
 // Exact query bytes; the asked type only, in reply order; silence unless verbose.
@@ -280,19 +295,61 @@ TEST_F(Resolver, TakesOnlyTheReplyToItsQuestion) {
     EXPECT_EQ(fake_.queries().size(), before + 1);
 }
 
-// The wait ends at once when nothing listens at the port, or when a signal asks to stop;
-// either way the watchdog would otherwise fire, or the held-back reply arrive.
-TEST_F(Resolver, TheWaitEndsAtARefusalOrAStop) {
-    MyDNS::timeoutSeconds = 600;
-    EXPECT_FALSE(GetUnderSignal(5000, "127.0.0.1:9"));
-    EXPECT_FALSE(fired_) << "waited for a reply from a closed port";
-    fake_.SetHandler([](const std::string& query) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        return Answer(kOneA)(query);
-    });
-    EXPECT_FALSE(GetUnderSignal(100, Server()));
-    EXPECT_TRUE(fired_);
-    EXPECT_TRUE(out_.empty());
+// A stop ends the reply wait that is already under way within 1 s, and a reload does
+// not end it at all; a port where nothing listens ends it before its time-out.
+TEST_F(Resolver, AStopEndsTheWaitAReloadDoesNot) {
+    const std::tuple<int, void (*)(int), bool> cases[] = {
+        {SIGINT, AskToStop, false}, {SIGTERM, AskToStop, false}, {SIGHUP, NoteReload, true}};
+    Clock::duration worst{};
+    for (const auto& [sig, handler, answered] : cases) {
+        // The reply, when there is one, is held back until well after the signal.
+        fake_.SetHandler([answered = answered](const std::string& query) {
+            if (!answered)
+                return std::vector<Datagram>{};
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            return Answer(kOneA)(query);
+        });
+        for (int round = 0; round < (answered ? 1 : 20); ++round) {
+            stop_requested = 0;
+            out_ = {"stale"};
+            EXPECT_EQ(GetUnderSignal(sig, handler), answered) << strsignal(sig);
+            ASSERT_TRUE(inWait_) << strsignal(sig) << ": the query never waited in ppoll";
+            EXPECT_EQ(out_, answered ? kOneAText : Texts{}) << strsignal(sig);
+            if (!answered) {
+                EXPECT_LT(latency_, std::chrono::seconds(1)) << strsignal(sig);
+                worst = std::max(worst, latency_);
+            }
+        }
+    }
+    std::cout << "worst stop latency in the reply wait: "
+              << std::chrono::duration<double, std::milli>(worst).count() << " ms\n";
+
+    stop_requested = 0;
+    MyDNS::timeoutSeconds = 3;
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(MyDNS::GetIPAddresses(1, "host.example", "127.0.0.1:9", out_, false));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << "waited for a closed port";
+}
+
+// A stop already requested asks neither the system resolver nor the name server; one
+// that comes during the system resolver's lookup sends no query after it.
+TEST_F(Resolver, AStopSkipsTheLookupAndTheQuery) {
+    fake_.SetHandler(Answer(kOneA));
+    for (bool duringLookup : {false, true}) {
+        UdpFake system(53, [duringLookup](const std::string& query) {
+            if (duringLookup)
+                stop_requested = 1;
+            return std::vector<Datagram>{
+                DatagramOf(sim::BuildReply(query, {{"other.zelmar.example", 1, "127.0.0.1"}}))};
+        });
+        ASSERT_TRUE(system.ok());
+        stop_requested = duringLookup ? 0 : 1;
+        const std::string server = "other.zelmar.example:" + std::to_string(fake_.port());
+        EXPECT_FALSE(MyDNS::GetIPAddresses(1, "host.example", server, out_, false));
+        EXPECT_TRUE(out_.empty());
+        EXPECT_EQ(system.queries().empty(), !duringLookup);
+    }
+    EXPECT_TRUE(fake_.queries().empty());
 }
 
 }  // namespace
