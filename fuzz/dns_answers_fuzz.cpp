@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes, as a reply would bring them, to the DNS client's decoder.
+// Feeds arbitrary bytes, as a reply would bring them, to the DNS client's reply check
+// and decoder.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -6,6 +7,11 @@
 #include "MyDNS.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The query the bytes are checked against: ID 0x1234, host.example, type A.
+    static std::vector<unsigned char> query(MyDNS::bufferSize);
+    static const size_t queryLength = MyDNS::BuildQuery(query.data(), "host.example", 1, 0x1234);
+    MyDNS::IsReplyTo(query.data(), queryLength, data, size);
+
     std::vector<DnsAnswer> answers;
     int ancount = 0;
     if (MyDNS::ParseAnswers(data, size, answers, &ancount)) {

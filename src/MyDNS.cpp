@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -37,6 +38,11 @@ void Trace(const std::string& text, bool verbose) noexcept {
 
 unsigned Get16(const unsigned char* at) {
     return (static_cast<unsigned>(at[0]) << 8) | at[1];
+}
+
+// Names compare without regard to the case of ASCII letters, whatever the locale.
+unsigned char AsciiLower(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
 void Put16(unsigned char* at, unsigned value) {
@@ -73,65 +79,78 @@ bool SetTimeout(int fd, int option) {
     return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
 }
 
-// A signal that arrives while we wait is a reason to try again, unless it asks us to stop.
-bool Interrupted() {
-    return errno == EINTR && !stop_requested;
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point Deadline() {
+    return Clock::now() + std::chrono::seconds(MyDNS::timeoutSeconds);
 }
 
+// The socket is non-blocking: every wait is one that a stop ends at any instant.
 bool SendQuery(int fd, const unsigned char* query, size_t length, const sockaddr_in& to) {
     // Connected, the socket hears at once when nothing listens there (instead of
     // waiting out the time-out), and the kernel drops datagrams of other senders.
     if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         return false;
+    const Clock::time_point deadline = Deadline();
     for (;;) {
         if (stop_requested)
             return false;
         ssize_t sent = send(fd, query, length, 0);
         if (sent >= 0)
             return static_cast<size_t>(sent) == length;
-        if (!Interrupted())
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (MyFunctions::WaitForDescriptor(fd, POLLOUT, deadline) != MyFunctions::WaitResult::ready)
             return false;
     }
 }
 
 // Only the server we asked may answer, and only to the question we asked.
 bool IsOurReply(const sockaddr_in& from, socklen_t fromLength, const sockaddr_in& server,
-                const unsigned char* reply, ssize_t length, uint16_t id) {
-    return fromLength >= static_cast<socklen_t>(sizeof from) && from.sin_family == AF_INET &&
-           from.sin_addr.s_addr == server.sin_addr.s_addr && from.sin_port == server.sin_port &&
-           length >= 2 && Get16(reply) == id;
+                const std::vector<unsigned char>& query, const unsigned char* reply,
+                ssize_t length) {
+    return length >= 0 && fromLength >= static_cast<socklen_t>(sizeof from) &&
+           from.sin_family == AF_INET && from.sin_addr.s_addr == server.sin_addr.s_addr &&
+           from.sin_port == server.sin_port &&
+           MyDNS::IsReplyTo(query.data(), query.size(), reply, static_cast<size_t>(length));
 }
 
-// Waits until the deadline for the reply to query `id`, dropping any other datagram.
+// Waits until the deadline for the reply to `query`, dropping any other datagram.
 // Returns the reply's length, or -1.
-ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server, uint16_t id) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(MyDNS::timeoutSeconds);
+ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server,
+                     const std::vector<unsigned char>& query) {
+    const Clock::time_point deadline = Deadline();
     for (;;) {
-        if (stop_requested)
-            return -1;
-        const int left = MyFunctions::MillisecondsLeft(deadline);
-        if (left == 0)
-            return -1;
-        pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, left);
-        if (ready < 0 && Interrupted())
-            continue;
-        if (ready <= 0)
+        if (MyFunctions::WaitForDescriptor(fd, POLLIN, deadline) != MyFunctions::WaitResult::ready)
             return -1;
         sockaddr_in from;
         std::memset(&from, 0, sizeof from);
         socklen_t fromLength = sizeof from;
-        ssize_t n = recvfrom(fd, buffer, MyDNS::bufferSize, MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+        ssize_t n = recvfrom(fd, buffer, MyDNS::bufferSize, 0, reinterpret_cast<sockaddr*>(&from),
+                             &fromLength);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || Interrupted())
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                 continue;
             return -1;
         }
-        if (IsOurReply(from, fromLength, server, buffer, n, id))
+        if (IsOurReply(from, fromLength, server, query, buffer, n))
             return n;
     }
+}
+
+// A fresh ID for every query, from the kernel's generator, so that a forger who
+// cannot see the query has to guess it (RFC 5452). Never waits: before the
+// generator is ready, early at boot, the query fails and the next cycle tries again.
+bool DrawId(uint16_t& id) {
+    unsigned char bytes[2];
+    ssize_t n;
+    do {
+        n = getrandom(bytes, sizeof bytes, GRND_NONBLOCK);
+    } while (n < 0 && errno == EINTR && !stop_requested);
+    if (n != static_cast<ssize_t>(sizeof bytes))
+        return false;
+    id = static_cast<uint16_t>(Get16(bytes));
+    return true;
 }
 
 // Adds the log lines and the texts of the answers of the asked type.
@@ -158,7 +177,7 @@ bool Query(int type, const std::string& host, const std::string& address, int po
            std::vector<std::string>& out, bool verbose) {
     Trace("Performing DNS query.", verbose);
     Trace("Creating socket.", verbose);
-    FileDescriptor sock(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    FileDescriptor sock(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
     if (!sock.ok()) {
         Trace("Socket could not be created.", verbose);
         return false;
@@ -185,20 +204,25 @@ bool Query(int type, const std::string& host, const std::string& address, int po
     server.sin_port = htons(static_cast<uint16_t>(port));
 
     std::vector<unsigned char> buffer(MyDNS::bufferSize);
-    const uint16_t id = static_cast<uint16_t>(getpid() & 0xffff);
     Trace("Creating DNS packet.", verbose);
-    Trace("Creating DNS question.", verbose);
-    size_t queryLength = MyDNS::BuildQuery(buffer.data(), host, type, id);
-    if (queryLength == 0) {
-        Trace("Host name is longer than " + MyString::MakeString(MyDNS::maxNameLength) + " bytes.",
-              verbose);
+    uint16_t id = 0;
+    if (!DrawId(id)) {
+        Trace("Random query ID could not be drawn.", verbose);
         return false;
     }
+    Trace("Creating DNS question.", verbose);
+    if (const char* fault = MyDNS::HostNameFault(host)) {
+        Trace(fault, verbose);
+        return false;
+    }
+    size_t queryLength = MyDNS::BuildQuery(buffer.data(), host, type, id);
+    // The reply overwrites the buffer; its question is compared with this copy.
+    const std::vector<unsigned char> query(buffer.begin(), buffer.begin() + queryLength);
     Trace("Sending DNS question.", verbose);
-    if (!SendQuery(sock.get(), buffer.data(), queryLength, server))
+    if (!SendQuery(sock.get(), query.data(), query.size(), server))
         return false;
     Trace("Receiving DNS answer.", verbose);
-    ssize_t received = ReceiveReply(sock.get(), buffer.data(), server, id);
+    ssize_t received = ReceiveReply(sock.get(), buffer.data(), server, query);
     if (received < 0)
         return false;
 
@@ -295,8 +319,30 @@ std::unique_ptr<unsigned char[]> MyDNS::readName(const unsigned char* reader,
     return name;
 }
 
+const char* MyDNS::HostNameFault(const std::string& host) {
+    if (host.empty())
+        return "Host name is empty.";
+    if (host.size() > maxHostLength)
+        return "Host name is longer than 253 bytes.";
+    size_t label = 0;
+    for (char c : host) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x21 || byte > 0x7e)
+            return "Host name holds a byte outside printable ASCII.";
+        if (byte != '.') {
+            if (++label > maxLabelLength)
+                return "Host name has a label longer than 63 bytes.";
+            continue;
+        }
+        if (label == 0)
+            return "Host name has an empty label.";
+        label = 0;
+    }
+    return label == 0 ? "Host name has an empty label." : nullptr;
+}
+
 size_t MyDNS::BuildQuery(unsigned char* buffer, const std::string& host, int type, uint16_t id) {
-    if (host.size() > maxNameLength)
+    if (HostNameFault(host) != nullptr)
         return 0;
     std::memset(buffer, 0, headerSize);
     Put16(buffer, id);
@@ -316,6 +362,26 @@ size_t MyDNS::BuildQuery(unsigned char* buffer, const std::string& host, int typ
     return headerSize + nameLength + 1 + questionInfoSize;
 }
 
+bool MyDNS::IsReplyTo(const unsigned char* query, size_t queryLength, const unsigned char* reply,
+                      size_t replyLength) {
+    if (query == nullptr || reply == nullptr || queryLength <= headerSize + questionInfoSize ||
+        replyLength < headerSize)
+        return false;
+    if (Get16(reply) != Get16(query) || (reply[2] & 0x80) == 0)
+        return false;
+    if (Get16(reply + 6) == 0)
+        return true;  // nothing in it to be misled by
+    if (Get16(reply + 4) != 1 || replyLength < queryLength)
+        return false;
+    // Length bytes are below 64, so folding letters never makes one equal to a letter.
+    const size_t nameEnd = queryLength - questionInfoSize;
+    for (size_t i = headerSize; i < nameEnd; ++i) {
+        if (AsciiLower(reply[i]) != AsciiLower(query[i]))
+            return false;
+    }
+    return std::memcmp(reply + nameEnd, query + nameEnd, questionInfoSize) == 0;
+}
+
 bool MyDNS::ParseAnswers(const unsigned char* buffer, size_t length,
                          std::vector<DnsAnswer>& answers, int* ancount) {
     answers.clear();
@@ -323,6 +389,8 @@ bool MyDNS::ParseAnswers(const unsigned char* buffer, size_t length,
     if (buffer == nullptr || length < headerSize)
         return false;
     *ancount = static_cast<int>(Get16(buffer + 6));
+    if (*ancount == 0)
+        return true;  // a bare header says "no answers" as well as one with its question
 
     // One question with an uncompressed name is assumed; the answers follow it.
     const void* zero = std::memchr(buffer + headerSize, 0, length - headerSize);
@@ -384,11 +452,14 @@ bool MyDNS::GetIPAddresses(int type, std::string host, std::string nameServer,
         std::string serverHost;
         int port = defaultPort;
         std::string address;
+        // A stop never waits for a lookup or a query that has not begun.
+        if (stop_requested)
+            return false;
         if (SplitServer(nameServer, serverHost, port) && !serverHost.empty())
             address = GetHostByName(serverHost);
         Trace("Name Server IP Address: " + address, verbose);
         Trace("RRType: " + MyString::MakeString(type), verbose);
-        if (address.empty())
+        if (address.empty() || stop_requested)
             return false;
         if (!Query(type, host, address, port, out, verbose))
             return false;

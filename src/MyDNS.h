@@ -23,6 +23,8 @@ class MyDNS {
         headerSize = 12,
         maxAnswers = 20,
         maxNameLength = 255,
+        maxHostLength = 253,  // a dotted name whose label form fills 255 bytes
+        maxLabelLength = 63,
         bufferSize = 65536,
     };
 
@@ -38,14 +40,26 @@ class MyDNS {
                                                      const unsigned char* buffer, size_t length,
                                                      int* count);
 
+    // Why `host` cannot be asked for as it is written, or null when it can: an empty
+    // name or label (".bob", "home.", "a..b"), a label over 63 bytes, a name over 253
+    // bytes, or a byte outside printable ASCII. Any of these would put another name on
+    // the wire than the one given, or one that could not be read back from a reply.
+    static const char* HostNameFault(const std::string& host);
+
     // Lays out the query for `host` and `type` at the start of `buffer` (at least
-    // bufferSize bytes). Returns its length, or 0 when the name is too long.
+    // bufferSize bytes). Returns its length, or 0 when HostNameFault refuses the name.
     static size_t BuildQuery(unsigned char* buffer, const std::string& host, int type, uint16_t id);
+
+    // Whether `reply` answers `query`: same ID, the QR bit set, and, when it carries
+    // answers, exactly one question that echoes the query's name (ASCII letters in
+    // any case), type and class. A reply without answers may be a bare header.
+    static bool IsReplyTo(const unsigned char* query, size_t queryLength,
+                          const unsigned char* reply, size_t replyLength);
 
     // Walks the answer section of the `length`-byte reply. `ancount` receives the
     // header's ANCOUNT. Stops at the first record that breaks the message's bounds
     // and keeps the answers read before it. False when the reply is too short to
-    // hold a header and a question.
+    // hold a header, or, when it carries answers, a question.
     static bool ParseAnswers(const unsigned char* buffer, size_t length,
                              std::vector<DnsAnswer>& answers, int* ancount);
 

@@ -11,7 +11,8 @@
 
 namespace {
 
-// Real replies: A, AAAA, an alias followed by its target's address, and a name error.
+// Real replies: A, AAAA, an alias followed by its target's address, a name asked in
+// capitals, and a name error.
 TEST(DnsmasqPeer, AnswersMatchTheRecords) {
     if (access("/usr/sbin/dnsmasq", X_OK) != 0)
         GTEST_SKIP() << "dnsmasq is not installed";
@@ -30,6 +31,7 @@ TEST(DnsmasqPeer, AnswersMatchTheRecords) {
         {1, "api.zelmar.example", {"127.0.0.1"}},
         {28, "api.zelmar.example", {"::1"}},
         {1, "www.zelmar.example", {"127.0.0.1"}},
+        {1, "API.Zelmar.Example", {"127.0.0.1"}},  // its question comes back as it was asked
         {1, "nosuch.zelmar.example", {}},
     };
     for (const auto& [type, host, expected] : cases) {

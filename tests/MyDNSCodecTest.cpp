@@ -49,23 +49,92 @@ TEST(NameEncoding, WritesLabelsAndAppendsTheDotInPlace) {
     }
 }
 
-// The exact query bytes, and the 255-byte limit on the name.
+// The exact query bytes; a name that would not go on the wire as written is refused.
 TEST(QueryBuild, LaysOutHeaderNameAndQuestion) {
     const Bytes header = "\xbe\xef\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"s;
     const std::string label(63, 'a'), longest = label + "." + label + "." + label + "." + label;
     const std::tuple<std::string, int, Bytes> cases[] = {
         {"host.example", 1, header + kHostExample + "\x00\x01\x00\x01"s},
         {"host.example", 28, header + kHostExample + "\x00\x1c\x00\x01"s},
-        {"host.example.", 1, header + kHostExample + "\x00\x01\x00\x01"s},
-        {"", 1, header + "\x00\x00\x01\x00\x01"s},
-        {longest + "a", 1, ""},
+        {"Host.Example", 1, header + "\4Host\7Example\0\0\1\0\1"s},
+        {"host.example.", 1, ""},
+        {"", 1, ""},
     };
     std::vector<unsigned char> buffer(MyDNS::bufferSize, 0xaa);
     for (const auto& [host, type, expected] : cases) {
         size_t n = MyDNS::BuildQuery(buffer.data(), host, type, 0xbeef);
         EXPECT_EQ(Bytes(reinterpret_cast<char*>(buffer.data()), n), expected) << host;
     }
-    EXPECT_EQ(MyDNS::BuildQuery(buffer.data(), longest, 1, 1), 12u + 256 + 1 + 4);
+    EXPECT_EQ(MyDNS::BuildQuery(buffer.data(), longest.substr(2), 1, 1), 12u + 255 + 4);
+}
+
+// What is refused and why: the text is the verbose line of a refused query.
+TEST(QueryBuild, RefusesNamesThatWouldAskForAnother) {
+    const std::string label(63, 'a'), longest = label + "." + label + "." + label + "." + label;
+    const char* const empty = "Host name has an empty label.";
+    const char* const byte = "Host name holds a byte outside printable ASCII.";
+    const std::pair<std::string, const char*> cases[] = {
+        {"host.example", nullptr},
+        {"_tag.x-1.example", nullptr},
+        {longest.substr(2), nullptr},
+        {label + ".example", nullptr},
+        {"!~", nullptr},
+        {"", "Host name is empty."},
+        {longest.substr(1), "Host name is longer than 253 bytes."},
+        {label + "a.example", "Host name has a label longer than 63 bytes."},
+        {".bob", empty},
+        {"home.", empty},
+        {"a..b", empty},
+        {".", empty},
+        {"a\0b"s, byte},
+        {"a b", byte},
+        {"a\x7f", byte},
+        {"caf\xc3\xa9", byte},
+        {"\xc0\x0c", byte},
+    };
+    std::vector<unsigned char> buffer(MyDNS::bufferSize);
+    for (const auto& [host, reason] : cases) {
+        const char* fault = MyDNS::HostNameFault(host);
+        EXPECT_STREQ(fault, reason) << host;
+        EXPECT_EQ(MyDNS::BuildQuery(buffer.data(), host, 1, 1) == 0, reason != nullptr) << host;
+    }
+}
+
+// Which datagrams count as the reply to a query for host.example A.
+TEST(ReplyMatch, TakesOnlyAnAnswerToTheQuestionAsked) {
+    std::vector<unsigned char> buffer(MyDNS::bufferSize);
+    const Bytes query(reinterpret_cast<char*>(buffer.data()),
+                      MyDNS::BuildQuery(buffer.data(), "host.example", 1, 0xbeef));
+    const Bytes good = sim::BuildReply(query, {{"host.example", 1, "192.0.2.7"}});
+    const Bytes answer = Record(kToQuestion, 1, kAddress);
+    auto patched = [&good](size_t at, char byte) {
+        Bytes reply = good;
+        reply[at] = byte;
+        return reply;
+    };
+    const std::tuple<const char*, Bytes, bool> cases[] = {
+        {"the reply", good, true},
+        {"name in other case", patched(13, 'H'), true},
+        {"bare header without answers", "\xbe\xef\x81\x83\0\0\0\0\0\0\0\0"s, true},
+        {"no answers", Reply(0).replace(0, 2, "\xbe\xef"), true},
+        {"no answers, to another name", Reply(0).replace(0, 2, "\xbe\xef").replace(13, 1, "g"),
+         true},
+        {"other ID", patched(1, '\xee'), false},
+        {"QR clear", patched(2, '\x01'), false},
+        {"eleven bytes", good.substr(0, 11), false},
+        {"answers without a question", "\xbe\xef\x81\x80\0\0\0\1\0\0\0\0"s + answer, false},
+        {"two questions", patched(5, '\2'), false},
+        {"other name", patched(13, 'g'), false},
+        {"name cut short", good.substr(0, 20), false},
+        {"other type", patched(27, '\x1c'), false},
+        {"other class", patched(29, '\3'), false},
+        {"question cut short", good.substr(0, 29), false},
+    };
+    for (const auto& [what, reply, taken] : cases) {
+        std::vector<unsigned char> exact(reply.begin(), reply.end());
+        EXPECT_EQ(MyDNS::IsReplyTo(buffer.data(), query.size(), exact.data(), exact.size()), taken)
+            << what;
+    }
 }
 
 // Text and wire length of plain, pointer-only and chained names.
@@ -111,6 +180,7 @@ TEST(AnswerWalk, DecodesRecordsAndEndsAtTheFirstFault) {
          3},
         {"no answers", Reply(0), {}, 0},
         {"header cut short", Reply(1).substr(0, 7), {}, 0, false},
+        {"bare header", Reply(0).substr(0, 12), {}, 0},
         {"question name cut short", Reply(1).substr(0, 16), {}, 1, false},
         {"question info cut short", Reply(1).substr(0, 28), {}, 1, false},
         {"ANCOUNT beyond the records", Reply(3) + good, {A}, 3},

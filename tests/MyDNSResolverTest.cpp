@@ -1,13 +1,24 @@
 // The DNS client against a scripted name server on loopback: the wire, the log, forged replies.
 #include <gmock/gmock.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
-#include <future>
+#include <functional>
+#include <iostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -56,9 +67,34 @@ UdpFake::Handler Answer(std::vector<sim::Record> records, int rcode = sim::rcode
 }
 
 const std::vector<sim::Record> kOneA = {{"host.example", 1, "192.0.2.1"}};
+const Texts kOneAText = {"192.0.2.1"};
 
+using Clock = std::chrono::steady_clock;
+
+// The service's SIGINT and SIGTERM handler sets the flag; its SIGHUP handler only
+// notes a reload. Both are installed with SA_RESTART, as signal(2) does.
 void AskToStop(int) {
     stop_requested = 1;
+}
+void NoteReload(int) {}
+
+// Whether the thread is blocked in ppoll(2) now.
+bool InPpoll(pid_t tid) {
+    std::string call = testproc::ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    return call.rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
+}
+
+// Makes getrandom(2) fail in this process as it does before the kernel's generator is seeded.
+bool FailGetrandom() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 class Resolver : public ::testing::Test {
@@ -72,30 +108,31 @@ class Resolver : public ::testing::Test {
     }
     std::string Server() const { return "127.0.0.1:" + std::to_string(fake_.port()); }
 
-    // Queries while a watchdog sends a SIGUSR1 that asks to stop (no SA_RESTART) to this
-    // thread if the query still runs after `delayMs`; `fired_` tells whether it did.
-    bool GetUnderSignal(int delayMs, const std::string& server) {
+    // Queries while a second thread waits until this one is blocked in ppoll and then
+    // sends it `sig`, handled by `handler`. `inWait_` tells whether the wait was seen,
+    // `latency_` how long the query ran on after the signal.
+    bool GetUnderSignal(int sig, void (*handler)(int)) {
         struct sigaction sa = {}, old = {};
-        sa.sa_handler = AskToStop;
-        sigaction(SIGUSR1, &sa, &old);
-        std::promise<void> done;
-        std::future<void> finished = done.get_future();
-        std::thread watchdog([&, waiter = pthread_self()] {
-            fired_ = finished.wait_for(std::chrono::milliseconds(delayMs)) ==
-                     std::future_status::timeout;
-            if (fired_)
-                pthread_kill(waiter, SIGUSR1);
+        sa.sa_handler = handler;
+        sa.sa_flags = SA_RESTART;
+        sigaction(sig, &sa, &old);
+        std::atomic<Clock::time_point> sent{Clock::time_point::max()};
+        std::thread watcher([&, waiter = pthread_self(), tid = static_cast<pid_t>(gettid())] {
+            inWait_ = testproc::WaitUntil([tid] { return InPpoll(tid); }, 2000);
+            sent = Clock::now();
+            pthread_kill(waiter, sig);  // sent even when unseen, so that the query ends
         });
-        bool ok = MyDNS::GetIPAddresses(1, "host.example", server, out_, false);
-        done.set_value();
-        watchdog.join();
-        sigaction(SIGUSR1, &old, nullptr);
+        bool ok = MyDNS::GetIPAddresses(1, "host.example", Server(), out_, false);
+        watcher.join();
+        latency_ = Clock::now() - sent.load();
+        sigaction(sig, &old, nullptr);
         return ok;
     }
 
     UdpFake fake_{0, nullptr};
     Texts out_{"stale"};
-    bool fired_ = false;
+    bool inWait_ = false;
+    Clock::duration latency_{};
 };
 
 // Exact query bytes; the asked type only, in reply order; silence unless verbose.
@@ -109,18 +146,22 @@ TEST_F(Resolver, SendsTheQueryAndKeepsAnswersOfTheAskedTypeInOrder) {
         {28, Answer(mixed), {"2001:db8::1"}},
         {28, Answer({}, sim::rcodeNameError), {}},  // ANCOUNT 0 is an answer too
     };
-    const std::string id = {static_cast<char>(getpid() >> 8), static_cast<char>(getpid())};
     for (const auto& [type, server, expected] : cases) {
         fake_.SetHandler(server);
         out_ = {"stale"};
         EXPECT_TRUE(MyDNS::GetIPAddresses(type, "host.example", Server(), out_, false)) << type;
         EXPECT_EQ(out_, expected) << type;
         ASSERT_FALSE(fake_.queries().empty());
-        EXPECT_EQ(fake_.queries().back(), id + "\1\0\0\1\0\0\0\0\0\0\4host\7example\0\0"s +
-                                              static_cast<char>(type) + "\0\1"s);
+        const std::string query = fake_.queries().back();
+        EXPECT_EQ(query.substr(2),
+                  "\1\0\0\1\0\0\0\0\0\0\4host\7example\0\0"s + static_cast<char>(type) + "\0\1"s);
         auto first = type == 1 ? MyDNS::GetIPv4Address : MyDNS::GetIPv6Address;
         EXPECT_EQ(first("host.example", Server(), false), expected.empty() ? "" : expected[0]);
     }
+    std::set<std::string> ids;
+    for (const std::string& query : fake_.queries())
+        ids.insert(query.substr(0, 2));
+    EXPECT_GT(ids.size(), 1u) << "every query of the process carried the same ID";
     EXPECT_EQ(Logged(), "") << "verbose false must write nothing";
 }
 
@@ -154,51 +195,161 @@ TEST_F(Resolver, UnresolvableServerFailsAfterTwoLines) {
     }
 }
 
-TEST_F(Resolver, RefusesAnOverlongHostWithoutSending) {
+// Each refusal says why, and sends nothing: the next query is the first the server sees.
+TEST_F(Resolver, RefusesMalformedHostsWithoutSending) {
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string(254, 'a'), "Host name is longer than 253 bytes."},
+        {std::string(64, 'a') + ".example", "Host name has a label longer than 63 bytes."},
+        {"", "Host name is empty."},
+        {".bob", "Host name has an empty label."},
+        {"home.", "Host name has an empty label."},
+        {"a..b", "Host name has an empty label."},
+        {"host.example\0.evil"s, "Host name holds a byte outside printable ASCII."},
+    };
     fake_.SetHandler(Answer(kOneA));
-    EXPECT_FALSE(MyDNS::GetIPAddresses(1, std::string(256, 'a'), Server(), out_, true));
-    EXPECT_TRUE(out_.empty());
-    EXPECT_THAT(Logged(), testing::EndsWith("\nHost name is longer than 255 bytes.\n"));
-    // The next query's reply comes after anything the refused one could have sent.
+    for (const auto& [host, reason] : cases) {
+        unlink(kLog);
+        out_ = {"stale"};
+        EXPECT_FALSE(MyDNS::GetIPAddresses(1, host, Server(), out_, true)) << host;
+        EXPECT_TRUE(out_.empty()) << host;
+        EXPECT_THAT(Logged(), testing::EndsWith("\nCreating DNS question.\n"s + reason + "\n"))
+            << host;
+    }
     EXPECT_TRUE(MyDNS::GetIPAddresses(1, "host.example", Server(), out_, false));
     EXPECT_EQ(fake_.queries().size(), 1u);
 }
 
-// Forged replies (wrong ID, other source port, other source address) carry another
-// address and come before the true reply, or instead of it.
-TEST_F(Resolver, IgnoresForgedReplies) {
-    MyDNS::timeoutSeconds = 1;
-    for (bool withTrue : {true, false}) {
-        fake_.SetHandler([withTrue](const std::string& query) {
-            std::vector<Datagram> sent(
-                3, DatagramOf(sim::BuildReply(query, {{"host.example", 1, "198.51.100.66"}})));
-            sent[0].bytes[1] = static_cast<char>(sent[0].bytes[1] ^ 0x5a);
-            sent[1].fromOtherPort = true;
-            sent[2].fromAddress = "127.0.0.2";
-            if (withTrue)
-                sent.push_back(Answer(kOneA)(query)[0]);
-            return sent;
-        });
-        EXPECT_EQ(MyDNS::GetIPAddresses(1, "host.example", Server(), out_, true), withTrue);
-        EXPECT_EQ(out_, withTrue ? Texts{"192.0.2.1"} : Texts{});
-    }
-    EXPECT_THAT(Logged(), testing::EndsWith("\nReceiving DNS answer.\n"));
-    EXPECT_EQ(fake_.queries().size(), 2u);  // no query sent twice
+// Without a fresh random ID no query goes out. Run in a child: the filter stays for life.
+TEST_F(Resolver, AFailedIdDrawSendsNothing) {
+    fake_.SetHandler(Answer(kOneA));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(FailGetrandom() && !MyDNS::GetIPAddresses(1, "host.example", Server(), out_, true)
+                  ? 0
+                  : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_THAT(Logged(), testing::EndsWith("\nCreating DNS packet.\n"
+                                            "Random query ID could not be drawn.\n"));
+    EXPECT_TRUE(fake_.queries().empty());
 }
 
-// The wait ends at once when nothing listens at the port, or when a signal asks to stop;
-// either way the watchdog would otherwise fire, or the held-back reply arrive.
-TEST_F(Resolver, TheWaitEndsAtARefusalOrAStop) {
-    MyDNS::timeoutSeconds = 600;
-    EXPECT_FALSE(GetUnderSignal(5000, "127.0.0.1:9"));
-    EXPECT_FALSE(fired_) << "waited for a reply from a closed port";
-    fake_.SetHandler([](const std::string& query) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        return Answer(kOneA)(query);
+// Each datagram comes before the true reply (192.0.2.1) and carries 198.51.100.66.
+// A forged one is dropped and the true one taken within the same time-out; a genuine
+// one is taken, even a bare header that says there are no answers.
+TEST_F(Resolver, TakesOnlyTheReplyToItsQuestion) {
+    using Forge = std::function<void(Datagram&)>;
+    auto at = [](size_t i, char byte) { return [=](Datagram& d) { d.bytes[i] = byte; }; };
+    const std::tuple<const char*, Forge, Texts> cases[] = {
+        {"other ID",
+         [](Datagram& d) { d.bytes[1] = static_cast<char>(d.bytes[1] ^ 0x5a); },
+         {"192.0.2.1"}},
+        {"QR clear", at(2, '\x01'), {"192.0.2.1"}},
+        {"other source port", [](Datagram& d) { d.fromOtherPort = true; }, {"192.0.2.1"}},
+        {"other source address", [](Datagram& d) { d.fromAddress = "127.0.0.2"; }, {"192.0.2.1"}},
+        {"no question",
+         [](Datagram& d) { d.bytes.erase(12, 18).replace(4, 2, "\0\0"s); },
+         {"192.0.2.1"}},
+        {"other name", at(13, 'g'), {"192.0.2.1"}},
+        {"other type", at(27, '\x1c'), {"192.0.2.1"}},
+        {"other class", at(29, '\x03'), {"192.0.2.1"}},
+        {"cut inside the header", [](Datagram& d) { d.bytes.resize(11); }, {"192.0.2.1"}},
+        {"name in other case", at(13, 'H'), {"198.51.100.66"}},
+        {"bare header, no answers",
+         [](Datagram& d) {
+             d.bytes.resize(12);
+             d.bytes[7] = 0;
+         },
+         {}},
+    };
+    std::vector<Forge> forgeries;
+    for (const auto& [what, forge, expected] : cases) {
+        fake_.SetHandler([forge = forge](const std::string& query) {
+            std::vector<Datagram> sent = Answer({{"host.example", 1, "198.51.100.66"}})(query);
+            forge(sent[0]);
+            sent.push_back(Answer(kOneA)(query)[0]);
+            return sent;
+        });
+        out_ = {"stale"};
+        EXPECT_TRUE(MyDNS::GetIPAddresses(1, "host.example", Server(), out_, false)) << what;
+        EXPECT_EQ(out_, expected) << what;
+        if (expected == Texts{"192.0.2.1"})
+            forgeries.push_back(forge);
+    }
+    // Forgeries alone: the wait runs out, and no query is sent twice.
+    MyDNS::timeoutSeconds = 1;
+    fake_.SetHandler([&forgeries](const std::string& query) {
+        std::vector<Datagram> sent;
+        for (const Forge& forge : forgeries) {
+            sent.push_back(Answer({{"host.example", 1, "198.51.100.66"}})(query)[0]);
+            forge(sent.back());
+        }
+        return sent;
     });
-    EXPECT_FALSE(GetUnderSignal(100, Server()));
-    EXPECT_TRUE(fired_);
+    const size_t before = fake_.queries().size();
+    EXPECT_FALSE(MyDNS::GetIPAddresses(1, "host.example", Server(), out_, true));
     EXPECT_TRUE(out_.empty());
+    EXPECT_THAT(Logged(), testing::EndsWith("\nReceiving DNS answer.\n"));
+    EXPECT_EQ(fake_.queries().size(), before + 1);
+}
+
+// A stop ends the reply wait that is already under way within 1 s, and a reload does
+// not end it at all; a port where nothing listens ends it before its time-out.
+TEST_F(Resolver, AStopEndsTheWaitAReloadDoesNot) {
+    const std::tuple<int, void (*)(int), bool> cases[] = {
+        {SIGINT, AskToStop, false}, {SIGTERM, AskToStop, false}, {SIGHUP, NoteReload, true}};
+    Clock::duration worst{};
+    for (const auto& [sig, handler, answered] : cases) {
+        // The reply, when there is one, is held back until well after the signal.
+        fake_.SetHandler([answered = answered](const std::string& query) {
+            if (!answered)
+                return std::vector<Datagram>{};
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            return Answer(kOneA)(query);
+        });
+        for (int round = 0; round < (answered ? 1 : 20); ++round) {
+            stop_requested = 0;
+            out_ = {"stale"};
+            EXPECT_EQ(GetUnderSignal(sig, handler), answered) << strsignal(sig);
+            ASSERT_TRUE(inWait_) << strsignal(sig) << ": the query never waited in ppoll";
+            EXPECT_EQ(out_, answered ? kOneAText : Texts{}) << strsignal(sig);
+            if (!answered) {
+                EXPECT_LT(latency_, std::chrono::seconds(1)) << strsignal(sig);
+                worst = std::max(worst, latency_);
+            }
+        }
+    }
+    std::cout << "worst stop latency in the reply wait: "
+              << std::chrono::duration<double, std::milli>(worst).count() << " ms\n";
+
+    stop_requested = 0;
+    MyDNS::timeoutSeconds = 3;
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(MyDNS::GetIPAddresses(1, "host.example", "127.0.0.1:9", out_, false));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << "waited for a closed port";
+}
+
+// A stop already requested asks neither the system resolver nor the name server; one
+// that comes during the system resolver's lookup sends no query after it.
+TEST_F(Resolver, AStopSkipsTheLookupAndTheQuery) {
+    fake_.SetHandler(Answer(kOneA));
+    for (bool duringLookup : {false, true}) {
+        UdpFake system(53, [duringLookup](const std::string& query) {
+            if (duringLookup)
+                stop_requested = 1;
+            return std::vector<Datagram>{
+                DatagramOf(sim::BuildReply(query, {{"other.zelmar.example", 1, "127.0.0.1"}}))};
+        });
+        ASSERT_TRUE(system.ok());
+        stop_requested = duringLookup ? 0 : 1;
+        const std::string server = "other.zelmar.example:" + std::to_string(fake_.port());
+        EXPECT_FALSE(MyDNS::GetIPAddresses(1, "host.example", server, out_, false));
+        EXPECT_TRUE(out_.empty());
+        EXPECT_EQ(system.queries().empty(), !duringLookup);
+    }
+    EXPECT_TRUE(fake_.queries().empty());
 }
 
 }  // namespace

@@ -259,11 +259,13 @@ class Soak {
         return behaving_ ? 0 : std::discrete_distribution<size_t>(weights)(rng_);
     }
 
-    // `genuine` cut short, or with the first answer's owner name pointing at itself or beyond
-    // the message, or with RDLENGTH or ANCOUNT claiming too much; its addresses stay.
+    // `genuine` cut short after its question (a reply cut before cannot be told from a
+    // forgery, and costs the client its time-out), or with the first answer's owner name
+    // pointing at itself or beyond the message, or with RDLENGTH or ANCOUNT claiming too
+    // much; its addresses stay.
     std::string Malformed(std::string bad, size_t answer) {
         if (Roll(rng_, 5) == 0)
-            return bad.substr(0, 2 + Roll(rng_, bad.size() - 2));
+            return bad.substr(0, answer + Roll(rng_, bad.size() - answer + 1));
         bad.resize(std::max(bad.size(), answer + 12));
         const size_t kind = Roll(rng_, 4);
         const size_t at[] = {answer, answer, answer + 10, 6};
