@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "MyIPUpdate.h"
 #include "MyString.h"
+#include "Provider.h"
 
 namespace sim {
 

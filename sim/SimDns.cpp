@@ -1,6 +1,6 @@
 #include "SimDns.h"
 
-#include "MyIPUpdate.h"
+#include "Provider.h"
 
 namespace sim {
 namespace {

@@ -16,8 +16,8 @@
 #include <exception>
 
 #include "MyFunctions.h"
-#include "MyIPUpdate.h"
 #include "MyString.h"
+#include "Provider.h"
 
 int MyDNS::timeoutSeconds = 10;
 
@@ -238,10 +238,14 @@ bool Query(int type, const std::string& host, const std::string& address, int po
     return true;
 }
 
+// The server given, or else the resolver that host names are resolved at.
+std::string ServerToAsk(const std::string& nameServer) {
+    return nameServer.empty() ? Provider::Resolver() : nameServer;
+}
+
 std::string FirstAddress(int type, std::string host, std::string nameServer, bool verbose) {
     try {
-        if (nameServer.empty())
-            nameServer = Provider::Setting(Provider::resolverVariable, Provider::fallbackResolver);
+        nameServer = ServerToAsk(nameServer);
         Trace("Name Server: " + nameServer, verbose);
         std::vector<std::string> found;
         if (MyDNS::GetIPAddresses(type, host, nameServer, found, verbose) && !found.empty())
@@ -447,8 +451,7 @@ bool MyDNS::GetIPAddresses(int type, std::string host, std::string nameServer,
                            std::vector<std::string>& out, bool verbose) {
     out.clear();
     try {
-        if (nameServer.empty())
-            nameServer = Provider::Setting(Provider::resolverVariable, Provider::fallbackResolver);
+        nameServer = ServerToAsk(nameServer);
         std::string serverHost;
         int port = defaultPort;
         std::string address;

@@ -10,6 +10,7 @@
 #include "MyFunctions.h"
 #include "MyHTTP.h"
 #include "MyString.h"
+#include "Provider.h"
 
 namespace {
 
@@ -150,8 +151,7 @@ bool MyIPUpdate::IsIPUpdateRequiredThroughDNSCheck(bool ipv4Enabled, bool ipv6En
         return false;
     MyFunctions::Log(logFile, "ENGINE", "Hostname: " + hostname, verbose);
 
-    const std::string nameServer =
-        Provider::Setting(Provider::nameServerVariable, Provider::nameServer);
+    const std::string nameServer = Provider::NameServer();
     // Whether the name server's records of `type` lack `address`.
     auto lacks = [&](int type, const std::string& address) {
         std::vector<std::string> answers;

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "MyIPUpdate.h"
 #include "MyMD5.h"
+#include "Provider.h"
 
 std::string MyString::MD5Hash(std::string text) {
     return md5(text);
