@@ -208,14 +208,24 @@ TEST_F(EngineTest, StopDuringTheNameServerCheckEndsTheCycleQuietly) {
     EXPECT_EQ(engine.checkCounter, 0);
 }
 
+// A change in either family alone is enough, and it leaves the counter running.
 TEST_F(EngineTest, ChangedAddressUpdatesWithoutResettingTheCounter) {
-    Accept();
-    engine.checkCounter = 12;
-    provider.SetPublic("198.51.100.9", "2001:db8::7");
-    engine.CheckIP(false);
-    EXPECT_EQ(Updates().back(),
-              Get(UpdateTarget("198.51.100.9", "2001:db8::7", false), "api.zelmar.example", true));
-    EXPECT_EQ(engine.checkCounter, 13);
+    const struct {
+        std::string ipv4, ipv6;
+    } rows[] = {{"198.51.100.9", "2001:db8::7"}, {"203.0.113.7", "2001:db8::9"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.ipv4 + " " + row.ipv6);
+        provider.SetPublic("203.0.113.7", "2001:db8::7");
+        Accept();
+        const size_t before = Updates().size();
+        engine.checkCounter = 5;
+        provider.SetPublic(row.ipv4, row.ipv6);
+        engine.CheckIP(false);
+        ASSERT_EQ(Updates().size(), before + 1);
+        EXPECT_EQ(Updates().back(),
+                  Get(UpdateTarget(row.ipv4, row.ipv6, false), "api.zelmar.example", true));
+        EXPECT_EQ(engine.checkCounter, 6);
+    }
 }
 
 TEST_F(EngineTest, FallsBackToPort80OnlyWhenTheExchangeFails) {

@@ -106,6 +106,17 @@ TEST(MyConfigurationTest, AFailedLoadKeepsTheEarlierText) {
     EXPECT_FALSE(configuration.Load("/tmp/conf.fifo"));
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(configuration.GetString("username"), "alice");
+
+    // A file of 1 MiB loads; one byte more is no configuration file.
+    const std::string line = "username bob\n";
+    const std::string mebibyte = line + std::string((1 << 20) - line.size(), '#');
+    ASSERT_TRUE(testproc::WriteFile(path, mebibyte));
+    EXPECT_TRUE(configuration.Load(path));
+    EXPECT_EQ(configuration.GetString("username"), "bob");
+    ASSERT_TRUE(testproc::WriteFile(path, "username carol\n" + mebibyte));
+    EXPECT_FALSE(configuration.Load(path));
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_EQ(configuration.GetString("username"), "bob");
 }
 
 }  // namespace

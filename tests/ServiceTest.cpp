@@ -205,7 +205,14 @@ TEST_F(ServiceTest, SignalsDuringABlockedCycleWaitForItsEnd) {
     EXPECT_NE(Updates()[1].find("myipv4=203.0.113.7&myipv6=2001:db8::7&uin=1"), std::string::npos)
         << Updates()[1];
     EXPECT_TRUE(syslog.WaitFor("Reloaded configuration file " + conf + " of " + bin, 5000));
+    // The first cycle went straight on to the reload, with no next-check line and no
+    // sleep; only the reload's cycle ends in one.
+    ASSERT_TRUE(WaitForSleep());
     EXPECT_EQ(Stop(), 0);
+    size_t nextChecks = 0;
+    for (const std::string& l : LogLines())
+        nextChecks += l.compare(0, nextCheck.size(), nextCheck) == 0;
+    EXPECT_EQ(nextChecks, 1u);
 }
 
 TEST_F(ServiceTest, StopDuringAReloadRunsNoFurtherCycle) {
