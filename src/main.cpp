@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -74,9 +75,32 @@ bool IsLocationDenied(const std::string& username, const std::string& password,
     return MyHTTP::GetUrl(url, 80, credentials, body, error, myIPUpdate.verbose) && body == "false";
 }
 
-// The poll interval never goes below two minutes.
-int PollIntervalFloor(int seconds) {
-    return seconds < 120 ? 120 : seconds;
+// What a configuration file sets, read the same way for the service and for -t.
+struct Settings {
+    std::string username;
+    std::string password;
+    std::string location;
+    bool ipv4 = false;
+    bool ipv6 = false;
+    int pollInterval = 120;
+    bool debug = false;
+    bool quiet = false;
+    bool verbose = false;
+};
+
+Settings ReadSettings(MyConfiguration& configuration) {
+    Settings settings;
+    settings.username = configuration.GetString("username");
+    settings.password = configuration.GetString("password");
+    settings.location = configuration.GetString("location");
+    settings.ipv4 = configuration.GetBoolean("ipv4");
+    settings.ipv6 = configuration.GetBoolean("ipv6");
+    // The poll interval never goes below two minutes.
+    settings.pollInterval = std::max(configuration.GetInteger("pollinterval"), 120);
+    settings.debug = configuration.GetBoolean("debug");
+    settings.quiet = configuration.GetBoolean("quiet");
+    settings.verbose = configuration.GetBoolean("verbose");
+    return settings;
 }
 
 }  // namespace
@@ -107,15 +131,16 @@ int read_conf_file(int reload) {
                std::strerror(errno));
         return -1;
     }
-    myIPUpdate.username = configuration.GetString("username");
-    myIPUpdate.password = configuration.GetString("password");
-    myIPUpdate.location = configuration.GetString("location");
-    myIPUpdate.ipv4Enabled = configuration.GetBoolean("ipv4");
-    myIPUpdate.ipv6Enabled = configuration.GetBoolean("ipv6");
-    myIPUpdate.pollInterval = PollIntervalFloor(configuration.GetInteger("pollinterval"));
-    myIPUpdate.debug = configuration.GetBoolean("debug");
-    myIPUpdate.quiet = configuration.GetBoolean("quiet");
-    myIPUpdate.verbose = configuration.GetBoolean("verbose");
+    const Settings settings = ReadSettings(configuration);
+    myIPUpdate.username = settings.username;
+    myIPUpdate.password = settings.password;
+    myIPUpdate.location = settings.location;
+    myIPUpdate.ipv4Enabled = settings.ipv4;
+    myIPUpdate.ipv6Enabled = settings.ipv6;
+    myIPUpdate.pollInterval = settings.pollInterval;
+    myIPUpdate.debug = settings.debug;
+    myIPUpdate.quiet = settings.quiet;
+    myIPUpdate.verbose = settings.verbose;
     myIPUpdate.forceUpdate = true;
 
     if (IsLocationDenied(myIPUpdate.username, myIPUpdate.password, myIPUpdate.location)) {
@@ -143,35 +168,27 @@ int test_conf_file(char* fileName) {
         std::fprintf(stderr, "Invalid config file: %s\n", fileName);
         return 1;
     }
-    const std::string username = configuration.GetString("username");
-    const std::string password = configuration.GetString("password");
-    const std::string location = configuration.GetString("location");
-    const bool ipv4 = configuration.GetBoolean("ipv4");
-    const bool ipv6 = configuration.GetBoolean("ipv6");
-    const int pollInterval = PollIntervalFloor(configuration.GetInteger("pollinterval"));
-    const bool debug = configuration.GetBoolean("debug");
-    const bool quiet = configuration.GetBoolean("quiet");
-
-    std::cout << "Username: '" << username << "'" << std::endl;
-    std::cout << "Password: '" << password << "'" << std::endl;
-    std::cout << "Location: '" << location << "'" << std::endl;
-    std::cout << "IPv4: '" << ipv4 << "'" << std::endl;
-    std::cout << "IPv6: '" << ipv6 << "'" << std::endl;
-    std::cout << "Poll Interval: '" << pollInterval << "'" << std::endl;
-    std::cout << "Debug: '" << debug << "'" << std::endl;
-    std::cout << "Quiet: '" << quiet << "'" << std::endl;
+    const Settings settings = ReadSettings(configuration);
+    std::cout << "Username: '" << settings.username << "'" << std::endl;
+    std::cout << "Password: '" << settings.password << "'" << std::endl;
+    std::cout << "Location: '" << settings.location << "'" << std::endl;
+    std::cout << "IPv4: '" << settings.ipv4 << "'" << std::endl;
+    std::cout << "IPv6: '" << settings.ipv6 << "'" << std::endl;
+    std::cout << "Poll Interval: '" << settings.pollInterval << "'" << std::endl;
+    std::cout << "Debug: '" << settings.debug << "'" << std::endl;
+    std::cout << "Quiet: '" << settings.quiet << "'" << std::endl;
 
     bool valid = true;
-    if (username.empty()) {
+    if (settings.username.empty()) {
         std::cout << "Username should not be empty." << std::endl;
         valid = false;
     }
-    if (password.empty()) {
+    if (settings.password.empty()) {
         std::cout << "Password should not be empty." << std::endl;
         valid = false;
     }
-    if (IsLocationDenied(username, password, location))
-        std::cout << "Location " << location
+    if (IsLocationDenied(settings.username, settings.password, settings.location))
+        std::cout << "Location " << settings.location
                   << " does not exist and will be ignored. You can map hostnames to locations in "
                      "the control panel."
                   << std::endl;
