@@ -50,7 +50,8 @@ TEST(MyConfigurationTest, StringLookups) {
 }
 
 TEST(MyConfigurationTest, NothingAfterANulByteSetsAKey) {
-    MyConfiguration configuration = Loaded(std::string("username alice\n\0password x\n", 27));
+    // The key after the NUL byte stands at the start of a line of its own.
+    MyConfiguration configuration = Loaded(std::string("username alice\n\0\npassword x\n", 28));
     EXPECT_EQ(configuration.GetString("username"), "alice");
     EXPECT_EQ(configuration.GetString("password"), "");
 }
