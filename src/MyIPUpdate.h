@@ -65,10 +65,14 @@ class MyIPUpdate {
     std::string locationCheckUrl;
     int checkCounter;
     MyIPUpdateResponse response;
+    // What the last cycle came to, in a line for the service manager's status: the
+    // first thing that decided it (a failed address check, the provider's answer...).
+    std::string cycleOutcome;
 
   private:
     std::string FetchAddress(const std::string& url);
     void Log(const std::string& text, bool isDebug);
+    void SetOutcome(const std::string& text);
 };
 
 // The process's one engine.
