@@ -105,11 +105,12 @@ void MyIPUpdate::CheckIP(bool force) {
     // A failed check is what the operator has to know of, whatever the update then does.
     const bool ipv4Failed = ipv4Enabled && ipv4Address.empty();
     const bool ipv6Failed = ipv6Enabled && ipv6Address.empty();
-    if (ipv4Failed || ipv6Failed)
-        SetOutcome(std::string("Address check failed for ") + (ipv4Failed && ipv6Failed
-                                                                   ? "IPv4 and IPv6"
-                                                               : ipv4Failed ? "IPv4"
-                                                                            : "IPv6"));
+    if (ipv4Failed || ipv6Failed) {
+        const char* failed = ipv4Failed && ipv6Failed ? "IPv4 and IPv6"
+                             : ipv4Failed             ? "IPv4"
+                                                      : "IPv6";
+        SetOutcome(std::string("Address check failed for ") + failed);
+    }
 
     if (force) {
         UpdateDNS(true, ipv4Address, ipv6Address);
