@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -11,6 +13,10 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 volatile sig_atomic_t stop_requested = 0;
@@ -283,4 +289,70 @@ MyFunctions::WaitResult MyFunctions::WaitForDescriptor(
         if (ready < 0 && errno != EINTR)
             return WaitResult::failed;
     }
+}
+
+namespace {
+
+// Bytes below 0x20 and 0x7f as \xHH: text from the network cannot break the status
+// line or the message's lines.
+std::string EscapeControl(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// The manager reads at most a pipe buffer per message; a provider's text can be longer.
+const size_t statusTextMax = 256;
+
+}  // namespace
+
+void MyFunctions::Notify(const std::string& message) {
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    if (name == nullptr || (name[0] != '/' && name[0] != '@'))
+        return;
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const size_t length = std::strlen(name);
+    if (length >= sizeof address.sun_path)
+        return;
+    std::memcpy(address.sun_path, name, length);
+    if (name[0] == '@')
+        address.sun_path[0] = '\0';  // abstract: the name's length counts, no terminator
+    const socklen_t size =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + (name[0] == '/'));
+
+    const int saved = errno;
+    FileDescriptor sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (sock.ok()) {
+        // Never waits: a manager that does not read loses the message, not the service.
+        while (sendto(sock.get(), message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                      reinterpret_cast<const sockaddr*>(&address), size) < 0 &&
+               errno == EINTR) {
+        }
+    }
+    errno = saved;
+}
+
+void MyFunctions::NotifyStatus(const std::string& text, time_t when) {
+    const std::string shown =
+        text.size() > statusTextMax ? text.substr(0, statusTextMax) + "..." : text;
+    Notify("STATUS=" + EscapeControl(shown) + " (" + FormatDate(when, 0) + ")");
+}
+
+void MyFunctions::NotifyReloading() {
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return;
+    const unsigned long long usec = static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
+                                    static_cast<unsigned long long>(now.tv_nsec) / 1000ULL;
+    Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }

@@ -68,6 +68,16 @@ class MyFunctions {
     static std::string FormatDate(time_t now, int seconds);
     static std::string FormatLine(time_t now, const std::string& tag, const std::string& message);
     static bool IsWritten(bool isDebug, bool debug, bool quiet, bool verbose);
+
+    // The service manager's notify protocol. When NOTIFY_SOCKET names a socket (a path,
+    // or an abstract name written with a leading "@"), `message` goes there as one
+    // datagram; unset, nothing is sent. Failures are ignored: the service works the
+    // same without a manager.
+    static void Notify(const std::string& message);
+    // One STATUS= line: `text`, its control bytes escaped, and the local time `when`.
+    static void NotifyStatus(const std::string& text, time_t when);
+    // RELOADING=1 with the monotonic time the manager expects beside it.
+    static void NotifyReloading();
 };
 
 #endif

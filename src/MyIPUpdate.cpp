@@ -29,6 +29,14 @@ bool IsQueried(bool enabled, const std::string& address) {
     return enabled && !address.empty() && address != "no";
 }
 
+// "IPv4 a, IPv6 b" for the handled families, as the status line shows them.
+std::string Addresses(bool ipv4, const std::string& ipv4Address, bool ipv6,
+                      const std::string& ipv6Address) {
+    const std::string v4 = "IPv4 " + (ipv4Address.empty() ? "none" : ipv4Address);
+    const std::string v6 = "IPv6 " + (ipv6Address.empty() ? "none" : ipv6Address);
+    return ipv4 && ipv6 ? v4 + ", " + v6 : ipv4 ? v4 : v6;
+}
+
 }  // namespace
 
 MyIPUpdate::MyIPUpdate()
@@ -54,7 +62,13 @@ void MyIPUpdate::Log(const std::string& text, bool isDebug) {
     MyFunctions::Log(logFile, "ENGINE", text, isDebug, debug, quiet, verbose);
 }
 
+void MyIPUpdate::SetOutcome(const std::string& text) {
+    if (cycleOutcome.empty())
+        cycleOutcome = text;
+}
+
 void MyIPUpdate::CheckIP(bool force) {
+    cycleOutcome.clear();
     if (username.empty() || password.empty()) {
         Log("Invalid configuation file: " + confFile, false);
         return;
@@ -62,6 +76,7 @@ void MyIPUpdate::CheckIP(bool force) {
     ++checkCounter;
     if (!ipv4Enabled && !ipv6Enabled) {
         Log("Both IPv4 and IPv6 IP update are disabled.", false);
+        SetOutcome("IPv4 and IPv6 updates are both disabled");
         return;
     }
     Log("Checking if IP update is required.", false);
@@ -83,6 +98,15 @@ void MyIPUpdate::CheckIP(bool force) {
     // A stop cut the lookups short: their empty results are no reason to update.
     if (stop_requested)
         return;
+    // A failed check is what the operator has to know of, whatever the update then does.
+    const bool ipv4Failed = ipv4Enabled && ipv4Address.empty();
+    const bool ipv6Failed = ipv6Enabled && ipv6Address.empty();
+    if (ipv4Failed || ipv6Failed) {
+        const char* failed = ipv4Failed && ipv6Failed ? "IPv4 and IPv6"
+                             : ipv4Failed             ? "IPv4"
+                                                      : "IPv6";
+        SetOutcome(std::string("Address check failed for ") + failed);
+    }
 
     if (force) {
         UpdateDNS(true, ipv4Address, ipv6Address);
@@ -112,6 +136,7 @@ void MyIPUpdate::CheckIP(bool force) {
         }
     }
     Log("No change detected.", false);
+    SetOutcome("No change: " + Addresses(ipv4Enabled, ipv4Address, ipv6Enabled, ipv6Address));
 }
 
 // One exchange, on the fall-back port when the primary one fails as an exchange.
@@ -186,14 +211,20 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
 
     const std::string credentials = username + ":" + MyString::MD5Hash(password);
     std::string body;
-    if (!Fetch(url, credentials, body))
+    if (!Fetch(url, credentials, body)) {
+        SetOutcome("No answer from the provider to the update");
         return;
+    }
     // What the provider sends is logged escaped, so that it can never forge a line.
     Log("Response: " + MyString::Escape(body), true);
-    if (body.empty())
+    if (body.empty()) {
+        SetOutcome("Empty answer from the provider to the update");
         return;
+    }
     if (response.Parse(body))
         LogIPUpdateResponse();
+    else
+        SetOutcome("Unusable answer from the provider to the update");
 }
 
 void MyIPUpdate::LogIPUpdateResponse() {
@@ -210,6 +241,11 @@ void MyIPUpdate::LogIPUpdateResponse() {
             isDebug);
         if (good)
             SyslogCurrentStatus();
+        SetOutcome((good ? "Updated: " : "No change: ") +
+                   Addresses(ipv4Enabled, response.updatedIPv4Address, ipv6Enabled,
+                             response.updatedIPv6Address));
+    } else {
+        SetOutcome("Update refused by the provider: " + response.statusCode);
     }
     if (response.statusCode == "Bad Authentication")
         Log("IP address update aborted due to invalid credentials.", false);

@@ -43,6 +43,9 @@ class MyIPUpdate {
     std::string locationCheckUrl;
     int checkCounter;
     MyIPUpdateResponse response;
+    // What the last cycle came to, in a line for the service manager's status: the
+    // first thing that decided it (a failed address check, the provider's answer...).
+    std::string cycleOutcome;
 
     // The engine's two ways onto the network: MyHTTP::GetUrl and MyDNS::GetIPAddresses
     // unless a test or a fuzzer puts its own in.
@@ -57,6 +60,7 @@ class MyIPUpdate {
     bool Fetch(const std::string& url, const std::string& credentials, std::string& body);
     std::string FetchAddress(const std::string& url, int family);
     void Log(const std::string& text, bool isDebug);
+    void SetOutcome(const std::string& text);
 };
 
 // The process's one engine.

@@ -393,11 +393,14 @@ bool HandlePendingSignals() {
     if (sighup_pending && !stop_pending) {
         sighup_pending = 0;
         std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
+        MyFunctions::NotifyReloading();
         read_conf_file(1);
+        MyFunctions::Notify("READY=1");
     }
     // Tested after the reload too: a stop that came while it ran waits for no cycle.
     if (stop_pending) {
         std::fputs("Debug: stopping dododuzod ...\n", log_stream);
+        MyFunctions::Notify("STOPPING=1");
         RemovePidFile();
         running = 0;
         return false;
@@ -416,10 +419,15 @@ void PollLoop() {
     while (running == 1 && HandlePendingSignals()) {
         if (!myIPUpdate.IsValidConfiguration()) {
             ComplainInvalidConfiguration();
+            MyFunctions::NotifyStatus("Invalid configuration file " + myIPUpdate.confFile,
+                                      time(nullptr));
             Sleep(myIPUpdate.pollInterval);
             continue;
         }
+        const time_t cycleTime = time(nullptr);
         myIPUpdate.CheckIP(myIPUpdate.forceUpdate);
+        if (!stop_requested)  // a cycle cut short by a stop has nothing to report
+            MyFunctions::NotifyStatus(myIPUpdate.cycleOutcome, cycleTime);
         // A signal that came during the cycle is acted on now, not after a sleep.
         if (SignalPending())
             continue;
@@ -511,6 +519,7 @@ int main(int argc, char** argv) {
 
     read_conf_file(0);
     myIPUpdate.forceUpdate = true;
+    MyFunctions::Notify("READY=1");
     PollLoop();
 
     if (log_stream != stdout)

@@ -64,12 +64,24 @@ TEST_F(InstallTest, ConfigurationIsOwnerOnlyAndNeverOverwritten) {
     EXPECT_NE(again.out.find("Keeping existing configuration"), std::string::npos) << again.out;
 }
 
+// As installed, the configuration holds no account: -t calls it invalid until it is
+// edited, and IPv6 is off until the operator turns it on.
+TEST_F(InstallTest, ConfigurationHoldsNoAccountUntilEdited) {
+    testproc::Result r = testproc::Run({DODODUZOD_BIN, "-t", root_ + "/etc/dododuzod.conf"});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "Username: ''\nPassword: ''\nLocation: ''\nIPv4: '1'\nIPv6: '0'\n"
+              "Poll Interval: '300'\nDebug: '0'\nQuiet: '0'\nUsername should not be empty.\n"
+              "Password should not be empty.\nInvalid configuration.\n");
+}
+
 TEST_F(InstallTest, UnitRunsTheInstalledBinaryAndStopsWithSigint) {
     const std::string unit =
         testproc::ReadFile(root_ + "/usr/lib/systemd/system/dododuzod.service");
     for (const char* line :
-         {"ExecStart=/usr/sbin/dododuzod -c /etc/dododuzod.conf\n", "KillSignal=SIGINT\n",
-          "ExecReload=/bin/kill -HUP $MAINPID\n", "Restart=on-failure\n"}) {
+         {"Type=notify\n", "ExecStart=@/usr/sbin/dododuzod dododuzod -c /etc/dododuzod.conf\n",
+          "KillSignal=SIGINT\n", "ExecReload=/bin/kill -HUP $MAINPID\n", "Restart=on-failure\n"}) {
         EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
     }
 }

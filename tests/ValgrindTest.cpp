@@ -6,10 +6,19 @@
 
 #include "Process.h"
 
+// g++ tells an AddressSanitizer build by a macro, clang++ by a feature test.
+#if defined(__SANITIZE_ADDRESS__)
+#define VALGRIND_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VALGRIND_SANITIZED 1
+#endif
+#endif
+
 namespace {
 
 TEST(ValgrindTest, FirstCycleReloadAndStopAreClean) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef VALGRIND_SANITIZED
     GTEST_SKIP() << "valgrind does not run sanitizer builds";
 #endif
     ASSERT_EQ(access("/usr/bin/valgrind", X_OK), 0) << "scripts/test installs valgrind";

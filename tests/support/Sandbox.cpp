@@ -71,6 +71,21 @@ bool PrivateDev(std::string& why) {
     return true;
 }
 
+// A minimal system (a fresh chroot) may lack a file the sandbox binds over. An empty
+// one means to the system resolver what a missing one means, so creating it changes
+// nothing for the host, and another test process may be creating it at the same time.
+bool MountPoint(const char* path, std::string& why) {
+    struct stat st;
+    if (lstat(path, &st) == 0 || errno != ENOENT)
+        return true;  // anything else is for the mount to report
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST)
+        return Fail(why, std::string("creating ") + path);
+    if (fd >= 0)
+        close(fd);
+    return true;
+}
+
 // The system resolver (gethostbyname) may only ever ask loopback.
 bool LoopbackResolver(std::string& why) {
     const char* const files[][2] = {
@@ -85,7 +100,11 @@ bool LoopbackResolver(std::string& why) {
         bool written =
             write(fd, file[1], std::strlen(file[1])) == static_cast<ssize_t>(std::strlen(file[1]));
         close(fd);
-        if (!written || mount(copy.c_str(), file[0], nullptr, MS_BIND, nullptr) != 0)
+        if (!written)
+            return Fail(why, "writing " + copy);
+        if (!MountPoint(file[0], why))
+            return false;
+        if (mount(copy.c_str(), file[0], nullptr, MS_BIND, nullptr) != 0)
             return Fail(why, std::string("binding over ") + file[0]);
     }
     return true;
