@@ -14,10 +14,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "MyString.h"
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -293,22 +294,6 @@ MyFunctions::WaitResult MyFunctions::WaitForDescriptor(
 
 namespace {
 
-// Bytes below 0x20 and 0x7f as \xHH: text from the network cannot break the status
-// line or the message's lines.
-std::string EscapeControl(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 // The manager reads at most a pipe buffer per message; a provider's text can be longer.
 const size_t statusTextMax = 256;
 
@@ -345,7 +330,8 @@ void MyFunctions::Notify(const std::string& message) {
 void MyFunctions::NotifyStatus(const std::string& text, time_t when) {
     const std::string shown =
         text.size() > statusTextMax ? text.substr(0, statusTextMax) + "..." : text;
-    Notify("STATUS=" + EscapeControl(shown) + " (" + FormatDate(when, 0) + ")");
+    // Escaped: text from the network cannot break the status line or the message.
+    Notify("STATUS=" + MyString::Escape(shown) + " (" + FormatDate(when, 0) + ")");
 }
 
 void MyFunctions::NotifyReloading() {

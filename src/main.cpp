@@ -31,8 +31,8 @@ FileDescriptor pid_fd;
 
 namespace {
 
-// The handler only records; the poll loop acts on what it recorded.
-volatile sig_atomic_t stop_pending = 0;  // SIGINT or SIGTERM
+// The handler only records; the poll loop acts on what it recorded. A stop is recorded
+// in stop_requested, which the network clients watch too.
 volatile sig_atomic_t sighup_pending = 0;
 
 // The pid file held, so that a file put in its place is never removed.
@@ -107,8 +107,7 @@ Settings ReadSettings(MyConfiguration& configuration) {
 
 void handle_signal(int sig) {
     if (sig == SIGINT || sig == SIGTERM) {
-        stop_pending = 1;
-        stop_requested = 1;
+        stop_requested = 1;  // the network waits end on it, and the loop stops
         // A second stop signal ends the process at once.
         struct sigaction fallback = {};
         sigemptyset(&fallback.sa_mask);
@@ -223,8 +222,8 @@ bool InstallSignalHandlers() {
 void EndTestOnSignals() {
     for (int sig : {SIGINT, SIGHUP, SIGTERM})
         signal(sig, SIG_DFL);
-    if (stop_pending || sighup_pending)
-        raise(stop_pending ? SIGINT : SIGHUP);
+    if (stop_requested || sighup_pending)
+        raise(stop_requested ? SIGINT : SIGHUP);
 }
 
 // A descriptor 0, 1 or 2 that was closed at exec would go to the next open, and what is
@@ -376,7 +375,7 @@ void Sleep(int seconds) {
         sigaddset(&block, sig);
     if (sigprocmask(SIG_BLOCK, &block, &previous) != 0)
         return;
-    if (!stop_pending && !sighup_pending && seconds > 0) {
+    if (!stop_requested && !sighup_pending && seconds > 0) {
         struct timespec wait = {seconds, 0};
         ppoll(nullptr, 0, &wait, &previous);
     }
@@ -384,13 +383,13 @@ void Sleep(int seconds) {
 }
 
 bool SignalPending() {
-    return stop_pending || sighup_pending;
+    return stop_requested || sighup_pending;
 }
 
 // Acts on recorded signals between cycles, so a reload never changes the
 // settings under a running cycle. Returns false when the service is to stop.
 bool HandlePendingSignals() {
-    if (sighup_pending && !stop_pending) {
+    if (sighup_pending && !stop_requested) {
         sighup_pending = 0;
         std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
         MyFunctions::NotifyReloading();
@@ -398,7 +397,7 @@ bool HandlePendingSignals() {
         MyFunctions::Notify("READY=1");
     }
     // Tested after the reload too: a stop that came while it ran waits for no cycle.
-    if (stop_pending) {
+    if (stop_requested) {
         std::fputs("Debug: stopping dododuzod ...\n", log_stream);
         MyFunctions::Notify("STOPPING=1");
         RemovePidFile();
