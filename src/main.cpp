@@ -438,21 +438,23 @@ void PollLoop() {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // First of all, so that from here on a signal is only recorded.
+// The first acts of the process, before anything else is opened: from here on a signal
+// is only recorded, nothing takes the place of a standard stream, and a failing start
+// can say why in syslog. openlog opens nothing: syslog connects with the first message,
+// which on the way that succeeds is still "Started".
+void PrepareProcess(const char* name) {
     const bool handled = InstallSignalHandlers();
     const int handlerError = errno;
-    // openlog opens nothing: syslog connects with the first message, which on the way that
-    // succeeds is still "Started". A failing start can now say why.
-    openlog(argv[0], LOG_CONS | LOG_PID, LOG_DAEMON);
+    openlog(name, LOG_CONS | LOG_PID, LOG_DAEMON);
     if (!handled)
         FailStart("Can not install the signal handlers", handlerError);
-    // Before anything is opened, so that nothing takes the place of a standard stream.
     if (!OpenStandardDescriptors())
         FailStart("Can not open /dev/null", errno);
-    app_name = argv[0];
+}
+
+// Reads the command line into `options`. Returns the exit status when the process ends
+// here (-h, -t, an unknown option), else -1.
+int ReadOptions(int argc, char** argv, Options& options) {
     static const struct option longOptions[] = {{"conf_file", required_argument, nullptr, 'c'},
                                                 {"test_conf", required_argument, nullptr, 't'},
                                                 {"log_file", required_argument, nullptr, 'l'},
@@ -460,7 +462,6 @@ int main(int argc, char** argv) {
                                                 {"daemon", no_argument, nullptr, 'd'},
                                                 {"pid_file", required_argument, nullptr, 'p'},
                                                 {nullptr, 0, nullptr, 0}};
-    Options options;
     int option;
     while ((option = getopt_long(argc, argv, "c:l:t:p:dh", longOptions, nullptr)) != -1) {
         switch (option) {
@@ -490,7 +491,12 @@ int main(int argc, char** argv) {
                 return 1;
         }
     }
+    return -1;
+}
 
+// Detaches and takes the pid file in daemon mode, says "Started", and chooses the stream
+// for the signal debug lines.
+void StartService(Options& options) {
     if (options.daemon) {
         myIPUpdate.confFile = Absolute(myIPUpdate.confFile);
         myIPUpdate.logFile = Absolute(myIPUpdate.logFile);
@@ -500,10 +506,7 @@ int main(int argc, char** argv) {
         if (options.pidGiven)
             WritePidFile();
     }
-
     syslog(LOG_INFO, "Started %s", app_name);
-
-    // The stream exists before the handler can need it.
     log_stream = stdout;
     if (options.logGiven) {
         std::string why;
@@ -514,16 +517,31 @@ int main(int argc, char** argv) {
             syslog(LOG_ERR, "Can not open log file: %s, error: %s", options.logPath.c_str(),
                    why.c_str());
     }
-    running = 1;
+}
 
-    read_conf_file(0);
-    myIPUpdate.forceUpdate = true;
-    MyFunctions::Notify("READY=1");
-    PollLoop();
-
+void StopService() {
     if (log_stream != stdout)
         std::fclose(log_stream);
     syslog(LOG_INFO, "Stopped %s", app_name);
     closelog();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    PrepareProcess(argv[0]);
+    app_name = argv[0];
+    Options options;
+    const int status = ReadOptions(argc, argv, options);
+    if (status >= 0)
+        return status;
+
+    StartService(options);
+    running = 1;
+    read_conf_file(0);
+    myIPUpdate.forceUpdate = true;
+    MyFunctions::Notify("READY=1");
+    PollLoop();
+    StopService();
     return 0;
 }
