@@ -328,6 +328,8 @@ void MyFunctions::Notify(const std::string& message) {
 }
 
 void MyFunctions::NotifyStatus(const std::string& text, time_t when) {
+    if (std::getenv("NOTIFY_SOCKET") == nullptr)
+        return;  // no manager: not even the line is made
     const std::string shown =
         text.size() > statusTextMax ? text.substr(0, statusTextMax) + "..." : text;
     // Escaped: text from the network cannot break the status line or the message.

@@ -175,6 +175,7 @@ TEST_F(NotifyTest, OneCycleThenStop) {
         std::string settings;
         std::string updateBody;  // what the fakes answer to the update
         std::vector<std::string> expected;
+        std::string account = "username alice\npassword secret\n";
     } cases[] = {
         {"@dododuzod-notify-test",
          Provider::simulator,
@@ -204,6 +205,13 @@ TEST_F(NotifyTest, OneCycleThenStop) {
          "\"updatedIPv4Address\":null,\"updatedIPv6Address\":null}",
          {"READY=1", "STATUS=Update refused by the provider: Bad\\x09Login\\x01\\x7f (TIME)",
           "STOPPING=1"}},
+        {"/notify",
+         Provider::none,
+         {},
+         "ipv4 true\n",
+         "",
+         {"READY=1", "STATUS=Invalid configuration file " + conf + " (TIME)", "STOPPING=1"},
+         "username \npassword \n"},
         {"", Provider::simulator, {}, "ipv4 true\ndebug true\n", "", {}},
     };
     for (const Case& c : cases) {
@@ -215,7 +223,7 @@ TEST_F(NotifyTest, OneCycleThenStop) {
         unlink(log.c_str());
         NotifyCapture manager(listening);
         ASSERT_TRUE(manager.ok());
-        ASSERT_TRUE(testproc::WriteFile(conf, "username alice\npassword secret\n" + c.settings));
+        ASSERT_TRUE(testproc::WriteFile(conf, c.account + c.settings));
         std::unique_ptr<fakes::FakeProvider> fake;
         if (c.provider == Provider::simulator)
             StartSim(c.simArgs);
@@ -230,19 +238,6 @@ TEST_F(NotifyTest, OneCycleThenStop) {
         EXPECT_EQ(Received(manager), c.expected);
         sim.reset();
     }
-}
-
-TEST_F(NotifyTest, InvalidConfigurationIsTheStatus) {
-    NotifyCapture manager(dir + "/notify");
-    ASSERT_TRUE(manager.ok());
-    ASSERT_TRUE(testproc::WriteFile(conf, "username \npassword \nipv4 true\n"));
-    StartClient(dir + "/notify");
-    ASSERT_TRUE(WaitForMessages(manager, 2));
-    EXPECT_EQ(Stop(), 0);
-    EXPECT_EQ(
-        Received(manager),
-        (std::vector<std::string>{
-            "READY=1", "STATUS=Invalid configuration file " + conf + " (TIME)", "STOPPING=1"}));
 }
 
 }  // namespace

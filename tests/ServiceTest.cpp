@@ -146,6 +146,7 @@ TEST_F(ServiceTest, FirstCycleOnTheWire) {
         provider.Requests(AF_INET6, 8245),
         std::vector<std::string>{"GET /ipcheck.asp" + head + "checkipv6.zelmar.example\r\n\r\n"});
     ASSERT_TRUE(syslog.WaitFor("{ IPv4 Address: 203.0.113.7, IPv6 Address: 2001:db8::7 }", 5000));
+    ASSERT_TRUE(WaitForSleep());  // the next-check line is asserted below
     EXPECT_EQ(Stop(), 0);
     ASSERT_TRUE(syslog.WaitFor("Stopped " + bin, 5000));
 
