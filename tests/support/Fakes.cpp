@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
 
 namespace fakes {
 namespace {
@@ -47,6 +49,21 @@ int BindLoopback(int family, int type, int port, const std::string& address, int
     *boundPort = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
                                           : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
     return fd;
+}
+
+// Runs `serve` on a new thread and returns once that thread runs. A test that then
+// starves the process (of descriptors, say) cannot catch the thread before it started,
+// when even the sanitizers' checks of its start may fail.
+template <typename Serve>
+std::thread Started(Serve serve) {
+    auto running = std::make_shared<std::promise<void>>();
+    std::future<void> ready = running->get_future();
+    std::thread thread([running, serve] {
+        running->set_value();
+        serve();
+    });
+    ready.wait();
+    return thread;
 }
 
 // Waits for `fd` to be readable; false when `stopFd` fired or `timeoutMs` passed.
@@ -88,7 +105,7 @@ TcpFake::TcpFake(int family, int port, Handler handler) : handler_(std::move(han
     listenFd_ = BindLoopback(family, SOCK_STREAM, port, "", &port_);
     if (listenFd_ < 0 || pipe(stopPipe_) != 0)
         return;
-    thread_ = std::thread(&TcpFake::Serve, this);
+    thread_ = Started([this] { Serve(); });
 }
 
 TcpFake::~TcpFake() {
@@ -167,7 +184,7 @@ UdpFake::UdpFake(int port, Handler handler) : handler_(std::move(handler)) {
     fd_ = BindLoopback(AF_INET, SOCK_DGRAM, port, "", &port_);
     if (fd_ < 0 || pipe(stopPipe_) != 0)
         return;
-    thread_ = std::thread(&UdpFake::Serve, this);
+    thread_ = Started([this] { Serve(); });
 }
 
 UdpFake::~UdpFake() {
@@ -254,7 +271,7 @@ SyslogCapture::SyslogCapture() {
     }
     if (fd_ < 0 || pipe(stopPipe_) != 0)
         return;
-    thread_ = std::thread(&SyslogCapture::Serve, this);
+    thread_ = Started([this] { Serve(); });
 }
 
 SyslogCapture::~SyslogCapture() {
