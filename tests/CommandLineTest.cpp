@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "Fakes.h"
@@ -143,16 +145,41 @@ class DaemonTest : public ::testing::Test {
         return done && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // Processes whose parent is this one, other than `keep`.
+    static size_t ChildrenOtherThan(pid_t keep) {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(name) == keep)
+                continue;
+            const std::string stat = testproc::ReadFile(entry.path() / "stat");
+            const size_t close = stat.rfind(')');  // the command name may hold anything
+            if (close != std::string::npos &&
+                std::atoi(stat.c_str() + std::min(close + 4, stat.size())) == getpid())
+                ++n;
+        }
+        return n;
+    }
+
     // The first non-zero exit status of a child other than `keep` (the middle process of a
-    // daemon start leaves with 0); 0 when none came in time.
+    // daemon start leaves with 0); 0 when none came in time. The middle process ignores
+    // SIGCHLD, as a daemon start must: a service that ends before it does is reaped by the
+    // kernel and its status lost. Once the middle process is gone and no other child is
+    // left, the service ended so, and its failure counts as 1.
     int ReapFailure(pid_t keep) {
         int failure = 0;
+        bool middleGone = false;
         testproc::WaitUntil(
             [&] {
                 int status;
                 pid_t p = waitpid(-1, &status, WNOHANG);
-                if (p > 0 && p != keep)
+                if (p > 0 && p != keep) {
                     failure = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                    middleGone = middleGone || failure == 0;
+                } else if (p <= 0 && middleGone && ChildrenOtherThan(keep) == 0) {
+                    failure = 1;
+                }
                 return failure != 0;
             },
             5000);
