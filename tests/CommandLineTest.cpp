@@ -16,6 +16,7 @@
 #include "Fakes.h"
 #include "MyFunctions.h"
 #include "Process.h"
+#include "Wire.h"
 
 namespace {
 
@@ -288,7 +289,7 @@ TEST_F(DaemonTest, RelativePathsAreAnchoredToTheStartingDirectory) {
     // The complaint goes to the -l file, which umask(0) must not make writable to others.
     ASSERT_TRUE(
         testproc::WaitUntil([&] { return !testproc::ReadFile(dir + "/run.log").empty(); }, 5000));
-    EXPECT_EQ(testproc::Undated(testproc::Lines(testproc::ReadFile(dir + "/run.log"))[0]),
+    EXPECT_EQ(wire::Undated(wire::Lines(testproc::ReadFile(dir + "/run.log"))[0]),
               "[SERVICE] Invalid configuation file. " + conf);
     ASSERT_EQ(stat((dir + "/run.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -506,9 +507,9 @@ TEST_F(DaemonTest, TrustedLogLinksAreFollowed) {
         child.Signal(SIGINT);
         testproc::Result r = child.Wait(5000);
         EXPECT_EQ(r.status, 0);
-        std::vector<std::string> lines = testproc::Lines(name[3] == 'o' ? r.out : r.err);
+        std::vector<std::string> lines = wire::Lines(name[3] == 'o' ? r.out : r.err);
         for (std::string& line : lines)
-            line = testproc::Undated(line);
+            line = wire::Undated(line);
         EXPECT_EQ(lines, (std::vector<std::string>{"[SERVICE] Invalid configuation file. " + conf,
                                                    "Debug: stopping dododuzod ..."}))
             << at;

@@ -14,6 +14,7 @@
 #include "MyFunctions.h"
 #include "MyIPUpdate.h"
 #include "Process.h"
+#include "Wire.h"
 
 namespace {
 
@@ -54,10 +55,10 @@ class EngineTest : public ::testing::Test {
 
     // The log's lines written since the last call, without their dates.
     std::vector<std::string> NewLines() {
-        std::vector<std::string> all = testproc::Lines(testproc::ReadFile(log));
+        std::vector<std::string> all = wire::Lines(testproc::ReadFile(log));
         std::vector<std::string> fresh;
         for (size_t i = seen; i < all.size(); ++i)
-            fresh.push_back(testproc::Undated(all[i]));
+            fresh.push_back(wire::Undated(all[i]));
         seen = all.size();
         return fresh;
     }

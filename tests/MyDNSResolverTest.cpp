@@ -28,6 +28,7 @@
 #include "MyDNS.h"
 #include "MyFunctions.h"
 #include "Process.h"
+#include "Wire.h"
 #include "SimDnsReply.h"
 
 namespace {
@@ -53,8 +54,8 @@ bool LoopbackNameFiles() {
 // The log's messages, one a line; a line of another tag than FRAMEWORK keeps it, to mismatch.
 std::string Logged() {
     std::string text;
-    for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog))) {
-        std::string undated = testproc::Undated(line);
+    for (const std::string& line : wire::Lines(testproc::ReadFile(kLog))) {
+        std::string undated = wire::Undated(line);
         text += (undated.rfind("[FRAMEWORK] ", 0) == 0 ? undated.substr(12) : undated) + "\n";
     }
     return text;

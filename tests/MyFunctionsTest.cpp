@@ -12,6 +12,7 @@
 #include "Fakes.h"
 #include "MyFunctions.h"
 #include "Process.h"
+#include "Wire.h"
 
 namespace {
 
@@ -33,8 +34,8 @@ void SetZone(const char* zone) {
 // The file's lines without their dates, each ending in a newline.
 std::string UndatedFile(const std::string& path) {
     std::string text;
-    for (const std::string& line : testproc::Lines(testproc::ReadFile(path))) {
-        text += testproc::Undated(line) + "\n";
+    for (const std::string& line : wire::Lines(testproc::ReadFile(path))) {
+        text += wire::Undated(line) + "\n";
     }
     return text;
 }

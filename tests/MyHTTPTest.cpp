@@ -25,6 +25,7 @@
 #include "MyFunctions.h"
 #include "MyHTTP.h"
 #include "Process.h"
+#include "Wire.h"
 #include "SimDnsReply.h"
 
 namespace {
@@ -423,8 +424,8 @@ TEST_F(HttpTest, RefusesAUrlThatCouldAddRequestLines) {
         EXPECT_FALSE(Get(url, server.port()));
         EXPECT_EQ(error_ + "|" + body_, "Invalid URL.|untouched body");
         std::vector<std::string> lines;
-        for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog)))
-            lines.push_back(testproc::Undated(line));
+        for (const std::string& line : wire::Lines(testproc::ReadFile(kLog)))
+            lines.push_back(wire::Undated(line));
         EXPECT_EQ(lines, (std::vector<std::string>{"[FRAMEWORK] Url: " + shown,
                                                    "[FRAMEWORK] Hostname: " + host}));
     }
@@ -448,8 +449,8 @@ TEST_F(HttpTest, LogsEachStepOfAnExchange) {
         unlink(kLog);
         ASSERT_TRUE(Get(kV4 + "ipcheck.asp", server.port(), credentials)) << error_;
         std::string log;
-        for (const std::string& line : testproc::Lines(testproc::ReadFile(kLog)))
-            log += testproc::Undated(line) + "\n";
+        for (const std::string& line : wire::Lines(testproc::ReadFile(kLog)))
+            log += wire::Undated(line) + "\n";
         const std::string head =
             "[FRAMEWORK] Url: http://v4.zelmar.example/ipcheck.asp\n"
             "[FRAMEWORK] Hostname: v4.zelmar.example\n[FRAMEWORK] Query String: /ipcheck.asp\n"

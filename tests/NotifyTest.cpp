@@ -17,6 +17,7 @@
 #include "FakeProvider.h"
 #include "MyFunctions.h"
 #include "Process.h"
+#include "Wire.h"
 
 namespace {
 
@@ -117,8 +118,8 @@ class NotifyTest : public ::testing::Test {
     bool WaitForSleep() const {
         return testproc::WaitUntil(
             [&] {
-                for (const std::string& l : testproc::Lines(testproc::ReadFile(log)))
-                    if (testproc::Undated(l).compare(0, nextCheck.size(), nextCheck) == 0)
+                for (const std::string& l : wire::Lines(testproc::ReadFile(log)))
+                    if (wire::Undated(l).compare(0, nextCheck.size(), nextCheck) == 0)
                         return true;
                 return false;
             },

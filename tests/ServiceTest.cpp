@@ -15,6 +15,7 @@
 #include "Fakes.h"
 #include "MyFunctions.h"
 #include "Process.h"
+#include "Wire.h"
 
 namespace {
 
@@ -65,11 +66,11 @@ class ServiceTest : public ::testing::Test {
         client = std::make_unique<testproc::Child>(argv, env);
     }
 
-    std::vector<std::string> SimLines() const { return testproc::Lines(sim->Out()); }
+    std::vector<std::string> SimLines() const { return wire::Lines(sim->Out()); }
     std::vector<std::string> LogLines() const {
         std::vector<std::string> out;
-        for (const std::string& l : testproc::Lines(testproc::ReadFile(log)))
-            out.push_back(testproc::Undated(l));
+        for (const std::string& l : wire::Lines(testproc::ReadFile(log)))
+            out.push_back(wire::Undated(l));
         return out;
     }
     // Update requests the simulator served, as "<target> user=..." texts.

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "Wire.h"
+
 namespace testproc {
 namespace {
 
@@ -137,8 +139,8 @@ std::string MakeTempDir() {
 bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs) {
     return WaitUntil(
         [&] {
-            for (const std::string& l : Lines(ReadFile(path)))
-                if (l == line || Undated(l) == line)
+            for (const std::string& l : wire::Lines(ReadFile(path)))
+                if (l == line || wire::Undated(l) == line)
                     return true;
             return false;
         },
@@ -153,22 +155,6 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
-std::string Undated(const std::string& line) {
-    // "Www Mmm dd hh:mm:ss yyyy [TAG] message": the date is 24 characters.
-    if (line.size() > 25 && line[24] == ' ' && line[25] == '[')
-        return line.substr(25);
-    return line;
 }
 
 }  // namespace testproc

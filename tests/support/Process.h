@@ -57,10 +57,6 @@ std::string MakeTempDir();
 bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs);
 // Polls `condition` every 10 ms; false when `timeoutMs` passes first.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
-// Splits text into lines, dropping the line ends.
-std::vector<std::string> Lines(const std::string& text);
-// A log line without its date: "[TAG] message", or the line as it is when undated.
-std::string Undated(const std::string& line);
 
 }  // namespace testproc
 
