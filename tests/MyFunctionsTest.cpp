@@ -34,9 +34,8 @@ void SetZone(const char* zone) {
 // The file's lines without their dates, each ending in a newline.
 std::string UndatedFile(const std::string& path) {
     std::string text;
-    for (const std::string& line : wire::Lines(testproc::ReadFile(path))) {
-        text += wire::Undated(line) + "\n";
-    }
+    for (const std::string& line : wire::UndatedLines(path))
+        text += line + "\n";
     return text;
 }
 
@@ -106,11 +105,12 @@ TEST_F(MyFunctionsTest, UnwritableOrDisabledLinesAreLost) {
     const std::string fifo = Path("fifo.log");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     MyFunctions::Log(fifo, "ENGINE", "x", true);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    for (int i = 0; i < 2000; ++i)  // 2000 lines of 64 bytes are more than a pipe holds
-        MyFunctions::Log(fifo, "ENGINE", std::string(30, 'x'), true);
-    close(reader);
+    {
+        const FileDescriptor reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+        ASSERT_TRUE(reader.ok());
+        for (int i = 0; i < 2000; ++i)  // 2000 lines of 64 bytes are more than a pipe holds
+            MyFunctions::Log(fifo, "ENGINE", std::string(30, 'x'), true);
+    }
     MyFunctions::Log(Path("after.log"), "ENGINE", "after", true);
     EXPECT_EQ(UndatedFile(Path("after.log")), "[ENGINE] after\n");
 }
@@ -202,30 +202,26 @@ TEST_F(MyFunctionsTest, PlantedLogFilesAreRefusedOnce) {
     }
 }
 
-// Offsets carry across minute, day and year boundaries, both ways.
-TEST(FormatDateTest, RollsOverInUtc) {
-    SetZone("UTC");
+// Offsets carry across minute, day and year boundaries, both ways. A clock change inside
+// the interval is resolved against the starting time's DST flag: 01:59 EDT + 120 s is
+// 01:01 EST, not 02:01.
+TEST(FormatDateTest, RollsOverAndKeepsTheDaylightFlag) {
     const struct {
-        const char* now;
+        const char *zone, *now;
         int seconds;
         const char* date;
     } cases[] = {
-        {"2026-12-04 08:23:58", 0, "Fri Dec  4 08:23:58 2026"},
-        {"2026-12-04 23:59:00", 120, "Sat Dec  5 00:01:00 2026"},
-        {"2026-12-31 23:59:30", 60, "Fri Jan  1 00:00:30 2027"},
-        {"2027-01-01 00:00:10", -20, "Thu Dec 31 23:59:50 2026"},
+        {"UTC", "2026-12-04 08:23:58", 0, "Fri Dec  4 08:23:58 2026"},
+        {"UTC", "2026-12-04 23:59:00", 120, "Sat Dec  5 00:01:00 2026"},
+        {"UTC", "2026-12-31 23:59:30", 60, "Fri Jan  1 00:00:30 2027"},
+        {"UTC", "2027-01-01 00:00:10", -20, "Thu Dec 31 23:59:50 2026"},
+        {"America/New_York", "2026-11-01 05:59:00", 0, "Sun Nov  1 01:59:00 2026"},
+        {"America/New_York", "2026-11-01 05:59:00", 120, "Sun Nov  1 01:01:00 2026"},
     };
     for (const auto& c : cases) {
+        SetZone(c.zone);
         EXPECT_EQ(MyFunctions::FormatDate(Utc(c.now), c.seconds), c.date) << c.now;
     }
-}
-
-// A clock change inside the interval is resolved against the starting time's DST flag:
-// 01:59 EDT + 120 s is 01:01 EST, not 02:01.
-TEST(FormatDateTest, KeepsDaylightFlagAcrossClockChange) {
-    SetZone("America/New_York");
-    EXPECT_EQ(MyFunctions::FormatDate(Utc("2026-11-01 05:59:00"), 0), "Sun Nov  1 01:59:00 2026");
-    EXPECT_EQ(MyFunctions::FormatDate(Utc("2026-11-01 05:59:00"), 120), "Sun Nov  1 01:01:00 2026");
 }
 
 }  // namespace
