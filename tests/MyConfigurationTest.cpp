@@ -19,71 +19,57 @@ MyConfiguration Loaded(const std::string& text) {
     return configuration;
 }
 
-struct StringCase {
-    const char* text;
-    const char* key;
-    const char* expected;
-};
-
-TEST(MyConfigurationTest, StringLookups) {
-    const StringCase cases[] = {
-        {"username alice\n", "username", "alice"},
-        {"username alice\nusername bob\n", "username", "alice"},  // first wins
-        {"#username alice\n", "username", ""},
-        {"# comment\nusername alice", "username", "alice"},  // last line without newline
-        {" username alice\n", "username", ""},
-        {"username\talice\n", "username", ""},
-        {"username=alice\n", "username", ""},
-        {"Username alice\n", "username", ""},
-        {"username alice\r\n", "username", "alice"},
-        {"location  home office \n", "location", "homeoffice"},
-        {"location \n", "location", ""},
-        {"ipv4 true\n", "ipv", ""},  // a prefix of a key is not the key
-        {"username alice\n", "", ""},
-        {"x 1\nusername a\vb\fc\td\n", "username", "abcd"},
-        {"", "username", ""},
+// Each text is looked up as a string, an integer and a boolean under one key.
+TEST(MyConfigurationTest, Lookups) {
+    const struct {
+        std::string text;
+        const char* key;
+        const char* string;
+        int integer;
+        bool boolean;
+    } cases[] = {
+        {"username alice\n", "username", "alice", 0, false},
+        {"username alice\nusername bob\n", "username", "alice", 0, false},  // first wins
+        {"#username alice\n", "username", "", 0, false},
+        {"# comment\nusername alice", "username", "alice", 0, false},  // no final newline
+        {" username alice\n", "username", "", 0, false},
+        {"username\talice\n", "username", "", 0, false},
+        {"username=alice\n", "username", "", 0, false},
+        {"Username alice\n", "username", "", 0, false},
+        {"location  home office \n", "location", "homeoffice", 0, false},
+        {"location \n", "location", "", 0, false},
+        {"ipv4 true\n", "ipv", "", 0, false},  // a prefix of a key is not the key
+        {"username alice\n", "", "", 0, false},
+        {"x 1\nusername a\vb\fc\td\n", "username", "abcd", 0, false},
+        {"", "username", "", 0, false},
+        // The key after the NUL byte stands at the start of a line of its own.
+        {std::string("username alice\n\0\npassword 1\n", 28), "password", "", 0, false},
+        {"pollinterval 300\n", "pollinterval", "300", 300, false},
+        {"pollinterval 0300\n", "pollinterval", "0300", 300, false},
+        {"pollinterval 300s\n", "pollinterval", "300s", 300, false},
+        {"pollinterval -5\n", "pollinterval", "-5", -5, false},
+        {"pollinterval +7\n", "pollinterval", "+7", 7, false},
+        {"pollinterval 99999999999\n", "pollinterval", "99999999999", 0, false},
+        {"pollinterval 2147483647\n", "pollinterval", "2147483647", 2147483647, false},
+        {"pollinterval 2147483648\n", "pollinterval", "2147483648", 0, false},
+        {"pollinterval -2147483648\n", "pollinterval", "-2147483648", -2147483647 - 1, false},
+        {"pollinterval x1\n", "pollinterval", "x1", 0, false},
+        {"debug true\n", "debug", "true", 0, true},
+        {"debug 1\n", "debug", "1", 1, true},
+        {"ipv6 true\r\n", "ipv6", "true", 0, true},
+        {"debug True\n", "debug", "True", 0, false},
+        {"debug TRUE\n", "debug", "TRUE", 0, false},
+        {"debug yes\n", "debug", "yes", 0, false},
+        {"debug on\n", "debug", "on", 0, false},
+        {"debug 0\n", "debug", "0", 0, false},
+        {"debug\n", "debug", "", 0, false},
     };
-    for (const StringCase& c : cases) {
+    for (const auto& c : cases) {
         MyConfiguration configuration = Loaded(c.text);
-        EXPECT_EQ(configuration.GetString(c.key), c.expected) << c.text;
+        EXPECT_EQ(configuration.GetString(c.key), c.string) << c.text;
+        EXPECT_EQ(configuration.GetInteger(c.key), c.integer) << c.text;
+        EXPECT_EQ(configuration.GetBoolean(c.key), c.boolean) << c.text;
     }
-}
-
-TEST(MyConfigurationTest, NothingAfterANulByteSetsAKey) {
-    // The key after the NUL byte stands at the start of a line of its own.
-    MyConfiguration configuration = Loaded(std::string("username alice\n\0\npassword x\n", 28));
-    EXPECT_EQ(configuration.GetString("username"), "alice");
-    EXPECT_EQ(configuration.GetString("password"), "");
-}
-
-TEST(MyConfigurationTest, IntegerLookups) {
-    const std::pair<const char*, int> cases[] = {
-        {"pollinterval 300\n", 300},
-        {"pollinterval 0300\n", 300},
-        {"pollinterval 300s\n", 300},
-        {"pollinterval -5\n", -5},
-        {"pollinterval +7\n", 7},
-        {"pollinterval 99999999999\n", 0},
-        {"pollinterval 2147483647\n", 2147483647},
-        {"pollinterval 2147483648\n", 0},
-        {"pollinterval -2147483648\n", -2147483647 - 1},
-        {"pollinterval x1\n", 0},
-        {"pollinterval \n", 0},
-        {"other 5\n", 0},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Loaded(c.first).GetInteger("pollinterval"), c.second) << c.first;
-}
-
-TEST(MyConfigurationTest, BooleanLookups) {
-    const std::pair<const char*, bool> cases[] = {
-        {"debug true\n", true},  {"debug 1\n", true},    {"debug True\n", false},
-        {"debug TRUE\n", false}, {"debug yes\n", false}, {"debug on\n", false},
-        {"debug 0\n", false},    {"debug\n", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Loaded(c.first).GetBoolean("debug"), c.second) << c.first;
-    EXPECT_TRUE(Loaded("ipv6 true\r\n").GetBoolean("ipv6"));
 }
 
 TEST(MyConfigurationTest, GetValueTakesAllAfterTheFirstSpaceWithoutBlanks) {
