@@ -56,7 +56,6 @@ class EngineTest : public ::testing::Test, public Seam {
 // it keeps. The name server is asked on the eleventh unchanged cycle.
 TEST_F(EngineTest, DecidesWhatToAskFromWhatItKnows) {
     const std::string v4 = "198.51.100.9", v6 = "2001:db8::9";
-    const std::string home = "home.alice.tag.azelmar.example";
     const Lines same = L("No change detected."), got = L("Response: " + kGood) + Good();
     const Lines asked = L(P4, P6, Ask("A"), Ask("AAAA")), update = asked + L(Upd(kV4, kV6, false));
     const Lines required = Head() + L("IP update found to be required through DNS check.") +
@@ -113,18 +112,12 @@ TEST_F(EngineTest, DecidesWhatToAskFromWhatItKnows) {
          false, 0},
         {"A among others", false, 10, [](auto&, auto& s) { s.a = L("198.51.100.1", kV4); }, asked,
          Head() + same, false, 0},
-        {"no A record", false, 10, [](auto&, auto& s) { s.a = L(); }, update, required, false, 0},
         {"other A", false, 10, [](auto&, auto& s) { s.a = L("198.51.100.1"); }, update, required,
          false, 0},
         {"other AAAA", false, 10, [&](auto&, auto& s) { s.aaaa = L(v6); }, update, required, false,
          0},
         {"no A answer", false, 10, [](auto&, auto& s) { s.failing = L(Ask("A")); }, update,
          required, false, 0},
-        {"no AAAA answer", false, 10, [](auto&, auto& s) { s.failing = L(Ask("AAAA")); }, update,
-         required, false, 0},
-        {"the location is part of the host name", false, 10,
-         [](auto& e, auto&) { e.location = "home"; }, L(P4, P6, Ask("A", home), Ask("AAAA", home)),
-         Head() + same, false, 0},
         {"a stop during the IPv4 check: no port 80, no update", true, 0,
          [](auto&, auto& s) { s.stopAt = P4; }, L(P4, P6), Head("", kV6), true, 1},
         {"a stop during the A question: no further question, no update", false, 10,
@@ -195,10 +188,35 @@ TEST_F(EngineTest, RepliesDecideWhetherForcingEnds) {
     EXPECT_EQ(syslog.texts(), syslogs);
 }
 
-// A stop that came before the name server check asks nothing.
-TEST_F(EngineTest, AStopBeforeTheNameServerCheckAsksNothing) {
+// What an address-check page may answer: an address of the page's family, trailing blanks
+// dropped; anything else is no address, and as the exchange worked port 80 is not asked.
+// A stop that came before the name server check asks it nothing.
+TEST_F(EngineTest, TakesOnlyAnAddressOfThePagesFamilyFromTheCheckPage) {
+    const struct {
+        std::string body, ipv4, ipv6;
+    } cases[] = {
+        {"ip203.0.113.7", kV4, ""},
+        {"ip2001:db8::7", "", kV6},
+        {"ip203.0.113.7\r\n", kV4, ""},
+        {"ip2001:db8::7 \t\r\n\n", "", kV6},
+        {"ip::ffff:203.0.113.7", "", "::ffff:203.0.113.7"},
+        {"ip203.0.113.7 HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=", "", ""},
+        {"ip 203.0.113.7", "", ""},
+        {"ip203.0.113.7\v", "", ""},
+        {"ip203.0.113", "", ""},
+        {std::string("ip203.0.113.7\0x", 15), "", ""},
+        {"ip", "", ""},
+        {"203.0.113.7", "", ""},
+    };
     MyIPUpdate engine;
     Install(engine, log);
+    for (const auto& c : cases) {
+        s.page4 = s.page6 = c.body;
+        const std::string ipv4 = engine.GetIPv4Address();
+        EXPECT_EQ(ipv4 + "|" + engine.GetIPv6Address(), c.ipv4 + "|" + c.ipv6);
+        EXPECT_EQ(calls, L(P4, P6));
+        calls.clear();
+    }
     stop_requested = 1;
     EXPECT_FALSE(engine.IsIPUpdateRequiredThroughDNSCheck(true, true, kV4, kV6, "alice", ""));
     stop_requested = 0;
