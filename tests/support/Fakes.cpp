@@ -4,13 +4,20 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
+
+#include "Process.h"
+#include "SimDnsReply.h"
 
 namespace fakes {
 
@@ -157,6 +164,76 @@ UdpFake::UdpFake(int port, Handler handler) : Scripted(AF_INET, SOCK_DGRAM, port
             }
         }
     });
+}
+
+std::vector<Datagram> LoopbackNames(const std::string& query) {
+    sim::Question q;
+    if (!sim::ParseQuestion(query, q))
+        return {};
+    const std::string label = q.name.substr(0, q.name.find('.'));
+    std::vector<sim::Record> answers;
+    if (q.type == 1 && (label == "v4" || label == "dual"))
+        answers.push_back({q.name, 1, "127.0.0.1"});
+    if (q.type == 28 && (label == "v6" || label == "dual"))
+        answers.push_back({q.name, 28, "::1"});
+    return {DatagramOf(sim::BuildReply(query, answers))};
+}
+
+namespace {
+
+std::atomic<int> delivered{0};
+
+void Note(int sig) {
+    if (sig != SIGHUP)
+        stop_requested = 1;
+    delivered.fetch_add(1);
+}
+
+bool InPpoll(pid_t tid) {
+    const std::string call =
+        testproc::ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    return call.rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
+}
+
+}  // namespace
+
+Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
+                       int flags, int spacingMs) {
+    using Clock = std::chrono::steady_clock;
+    const int kinds[] = {SIGHUP, SIGINT, SIGTERM};
+    struct sigaction action {};
+    struct sigaction saved[3];
+    action.sa_handler = Note;
+    action.sa_flags = flags;
+    for (int i = 0; i < 3; ++i)
+        sigaction(kinds[i], &action, &saved[i]);
+    delivered = 0;
+    Signalled r;
+    r.waited = true;
+    std::atomic<bool> finished{false};
+    Clock::time_point last = Clock::now();
+    std::thread sender([&, self = pthread_self(), tid = static_cast<pid_t>(gettid())] {
+        for (int sig : signals) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(spacingMs));
+            const int before = r.sent;
+            r.waited &= testproc::WaitUntil(
+                [&] { return finished || (delivered == before && InPpoll(tid)); }, 5000);
+            if (finished)
+                break;
+            last = Clock::now();
+            ++r.sent;
+            pthread_kill(self, sig);  // sent even when no wait was seen, so that it ends
+        }
+    });
+    r.ok = exchange();
+    const Clock::time_point end = Clock::now();
+    finished = true;
+    sender.join();
+    r.latency = end - last;
+    r.waited &= r.sent == static_cast<int>(signals.size());
+    for (int i = 0; i < 3; ++i)
+        sigaction(kinds[i], &saved[i], nullptr);
+    return r;
 }
 
 namespace {

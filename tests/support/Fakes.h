@@ -3,6 +3,7 @@
 #ifndef DODODUZOD_TEST_FAKES_H
 #define DODODUZOD_TEST_FAKES_H
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -115,6 +116,24 @@ class UdpFake : public Scripted<std::function<std::vector<Datagram>(const std::s
     ~UdpFake() { Stop(); }
     std::vector<std::string> queries() const { return received(); }
 };
+
+// A resolver's handler: v4.* has only an A record (127.0.0.1), v6.* only AAAA (::1), dual.*
+// both; other names none.
+std::vector<Datagram> LoopbackNames(const std::string& query);
+
+struct Signalled {
+    bool ok = false;                                // what the exchange returned
+    bool waited = false;                            // each signal came while it waited in ppoll(2)
+    int sent = 0;                                   // signals sent before it ended
+    std::chrono::steady_clock::duration latency{};  // from the last signal to its end
+};
+
+// Runs `exchange` on the calling thread while another thread sends that thread `signals`
+// in turn, each `spacingMs` after the one before and once the exchange waits in ppoll
+// (again, after the handler of the one before ran). As in the service, SIGHUP's handler
+// only notes a reload and the others' ask to stop; `flags` are their sigaction flags.
+Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
+                       int flags, int spacingMs = 0);
 
 struct SyslogMessage {
     int priority = -1;  // facility * 8 + level
