@@ -2,61 +2,47 @@
 // come back from the query's question unchanged, and anything else must be refused.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "MyDNS.h"
+#include "Outcome.h"
 
-namespace {
+namespace dns_query_fuzz {
+
+using fuzzing::Require;
 
 // The rule, written apart from the client's: dot-separated labels of 1 to 63 bytes
 // of printable ASCII, at most 253 bytes in all.
 bool CanBeAsked(const std::string& host) {
-    if (host.empty() || host.size() > 253)
-        return false;
-    size_t start = 0;
-    for (;;) {
-        size_t dot = host.find('.', start);
-        size_t end = dot == std::string::npos ? host.size() : dot;
-        if (end == start || end - start > 63)
-            return false;
-        for (size_t i = start; i < end; ++i) {
+    size_t start = 0, dot = 0;
+    for (; host.size() <= 253 && dot != std::string::npos; start = dot + 1) {
+        dot = host.find('.', start);
+        const size_t end = dot == std::string::npos ? host.size() : dot;
+        for (size_t i = start; i < end; ++i)
             if (host[i] < 0x21 || host[i] > 0x7e)
                 return false;
-        }
-        if (dot == std::string::npos)
-            return true;
-        start = dot + 1;
+        if (end == start || end - start > 63)
+            return false;
     }
-}
-
-void Require(bool holds) {
-    if (!holds)
-        std::abort();
+    return host.size() <= 253;
 }
 
 char OtherCase(char c) {
-    if (c >= 'a' && c <= 'z')
-        return static_cast<char>(c - 'a' + 'A');
-    if (c >= 'A' && c <= 'Z')
-        return static_cast<char>(c - 'A' + 'a');
-    return c;
+    return std::isalpha(static_cast<unsigned char>(c)) ? static_cast<char>(c ^ 0x20) : c;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+// The refusal's reason, or the query's bytes: type A for a name of even length, AAAA for
+// one of odd length, ID 0x5eed.
+std::string Outcome(const std::string& host) {
     static std::vector<unsigned char> buffer(MyDNS::bufferSize);
-    const std::string host(reinterpret_cast<const char*>(data), size);
-    const int type = size % 2 == 0 ? MyDNS::typeA : MyDNS::typeAAAA;
+    const int type = host.size() % 2 == 0 ? MyDNS::typeA : MyDNS::typeAAAA;
     const size_t length = MyDNS::BuildQuery(buffer.data(), host, type, 0x5eed);
-    const bool refused = MyDNS::HostNameFault(host) != nullptr;
-    Require(refused == (length == 0));
-    Require(refused != CanBeAsked(host));
-    if (refused)
-        return 0;
+    const char* fault = MyDNS::HostNameFault(host);
+    Require((fault != nullptr) == (length == 0) && (fault != nullptr) != CanBeAsked(host));
+    if (fault)
+        return fault;
 
     // The question names exactly the host, and the query ends with its type and class.
     Require(length == MyDNS::headerSize + host.size() + 2 + 4);
@@ -74,5 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = MyDNS::headerSize; i < length - 4; ++i)
         reply[i] = static_cast<unsigned char>(OtherCase(static_cast<char>(reply[i])));
     Require(MyDNS::IsReplyTo(buffer.data(), length, reply.data(), reply.size()));
+    return "query " + fuzzing::Quoted(std::string(buffer.begin(), buffer.begin() + length));
+}
+
+}  // namespace dns_query_fuzz
+
+#ifndef DODODUZOD_REPLAY
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    dns_query_fuzz::Outcome(std::string(reinterpret_cast<const char*>(data), size));
     return 0;
 }
+#endif

@@ -1,79 +1,69 @@
-// Feeds arbitrary bytes to the HTTP client's response framing and body cutting, and
-// the first line of them as a URL to the request builder. No I/O.
+// Feeds arbitrary bytes to the HTTP client's response framing and body cutting, and the
+// first line of them as a URL (the rest as credentials) to the request builder. No I/O.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "MyHTTP.h"
+#include "Outcome.h"
 
-namespace {
+namespace http_response_fuzz {
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using fuzzing::Quoted;
+using fuzzing::Require;
 
-void FuzzResponse(const char* data, size_t size) {
+// "complete" or not, then the body or the error.
+std::string Response(const std::string& input) {
+    const char* data = input.data();
     // What the read loop sees: a response that is complete stays complete as bytes arrive.
-    bool whole = MyHTTP::IsComplete(data, size);
-    Check(!MyHTTP::IsComplete(data, size / 2) || whole);
-
-    std::string body = "unset";
-    std::string error;
-    if (MyHTTP::ExtractBody(data, size, body, error)) {
-        std::string text(data, strnlen(data, size));
-        Check(error.empty());
-        // The body starts after the first empty line and may stop short of the end,
-        // where the announced length says so.
-        size_t start = text.find("\r\n\r\n");
-        Check(start != std::string::npos);
-        start += 4;
-        Check(body.size() <= text.size() - start);
-        Check(text.compare(start, body.size(), body) == 0);
-    } else {
-        Check(body == "unset");
-        Check(error == "Error parsing response.");
+    const bool whole = MyHTTP::IsComplete(data, input.size());
+    Require(!MyHTTP::IsComplete(data, input.size() / 2) || whole);
+    std::string body = "unset", error;
+    if (!MyHTTP::ExtractBody(data, input.size(), body, error)) {
+        Require(body == "unset" && error == "Error parsing response.");
+        return std::string(whole ? "complete, " : "") + error;
     }
+    // The body starts after the first empty line and may stop short of the text's end
+    // (the first zero byte), where the announced length says so.
+    const std::string text(data, strnlen(data, input.size()));
+    const size_t start = text.find("\r\n\r\n");
+    Require(error.empty() && start != std::string::npos);
+    Require(text.compare(start + 4, body.size(), body) == 0 && body.size() <= text.size() - start);
+    return std::string(whole ? "complete, " : "") + "body " + Quoted(body);
 }
 
-void FuzzUrl(const char* data, size_t size) {
-    std::string input(data, size);
-    size_t newline = input.find('\n');
-    std::string url = input.substr(0, newline);
-    std::string credentials = newline == std::string::npos ? "" : input.substr(newline + 1);
-
-    std::string host, target;
-    if (!MyHTTP::SplitUrl(url, host, target)) {
-        Check(host.find('/') == std::string::npos);
-        return;
-    }
-    Check(!target.empty() && target[0] == '/' && host.find('/') == std::string::npos);
-    std::string request = MyHTTP::BuildRequest(host, target, credentials);
-    std::string head =
+// How the URL is cut, then the request or the refusal.
+std::string Url(const std::string& input) {
+    const size_t newline = input.find('\n');
+    const std::string url = input.substr(0, newline);
+    const std::string credentials = newline == std::string::npos ? "" : input.substr(newline + 1);
+    std::string host, target, request, error;
+    const bool split = MyHTTP::SplitUrl(url, host, target);
+    Require(host.find('/') == std::string::npos && (!split || target[0] == '/'));
+    std::string out = (split ? "url " : "unsplit url ") + Quoted(host) + " " + Quoted(target);
+    if (!MyHTTP::PrepareRequest(url, credentials, host, target, request, error, false))
+        return out + ", " + error;
+    const std::string head =
         "GET " + target + " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: " + host + "\r\n";
-    Check(request.compare(0, head.size(), head) == 0);
-    std::string rest = request.substr(head.size());
-    if (credentials.empty()) {
-        Check(rest == "\r\n");
-        return;
-    }
     const std::string auth = "Authorization: Basic ";
-    Check(rest.compare(0, auth.size(), auth) == 0);
-    Check(rest.size() >= auth.size() + 4 && rest.compare(rest.size() - 4, 4, "\r\n\r\n") == 0);
-    std::string encoded = rest.substr(auth.size(), rest.size() - auth.size() - 4);
-    Check(encoded.size() % 4 == 0 && encoded.size() / 4 == (credentials.size() + 2) / 3);
-    Check(encoded.find_first_not_of(
-              "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
-          std::string::npos);
+    Require(request.compare(0, head.size(), head) == 0 && request.size() >= head.size() + 2);
+    const std::string rest = request.substr(head.size());
+    Require(credentials.empty() ? rest == "\r\n" : rest.compare(0, auth.size(), auth) == 0);
+    const size_t encoded = rest.size() - 2 - (credentials.empty() ? 0 : auth.size() + 2);
+    Require(encoded == (credentials.size() + 2) / 3 * 4);
+    return out + ", sends " + Quoted(request);
 }
 
-}  // namespace
+std::string Outcome(const std::string& input) {
+    return Response(input) + "; " + Url(input);
+}
 
+}  // namespace http_response_fuzz
+
+#ifndef DODODUZOD_REPLAY
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const char* text = reinterpret_cast<const char*>(data);
-    FuzzResponse(text, size);
-    FuzzUrl(text, size);
+    http_response_fuzz::Outcome(std::string(reinterpret_cast<const char*>(data), size));
     return 0;
 }
+#endif

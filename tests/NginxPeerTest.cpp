@@ -9,14 +9,19 @@
 #include "Fakes.h"
 #include "MyHTTP.h"
 #include "Process.h"
-#include "SimDnsReply.h"
+#include "Wire.h"
 
 namespace {
 
 const char kNginx[] = "/usr/sbin/nginx";
-const std::string kUpdateReply = R"({"statusCode":"Good","updatedIPv4Address":"203.0.113.7"})";
+const std::string kUpdateReply = wire::ReplyJson("Good", "203.0.113.7", "null");
 // Relative paths resolve against the server's private prefix directory; a wrong
 // Authorization header gets "badauth" instead of the update reply.
+// The account's Authorization value, "Basic ...".
+std::string Basic() {
+    const std::string header = wire::kAuthorization;
+    return header.substr(15, header.size() - 17);
+}
 const std::string kConfig =
     "daemon off; master_process off; error_log error.log; pid nginx.pid; events {}\n"
     "http { access_log off; client_body_temp_path body; proxy_temp_path proxy;\n"
@@ -24,28 +29,18 @@ const std::string kConfig =
     "  server { listen 127.0.0.1:8245; listen [::1]:8245;\n"
     "    location = /ipcheck.asp { default_type text/plain; return 200 \"ip203.0.113.7\"; }\n"
     "    location /nic/clientupdate {\n"
-    "      set $good \"Basic YWxpY2U6NWY0ZGNjM2I1YWE3NjVkNjFkODMyN2RlYjg4MmNmOTk=\";\n"
+    "      set $good \"" +
+    Basic() +
+    "\";\n"
     "      if ($http_authorization != $good) { return 401 badauth; }\n"
     "      return 200 '" +
     kUpdateReply + "'; } } }\n";
-
-// checkip.* has only an A record (127.0.0.1), checkip6.* only an AAAA record (::1).
-std::vector<fakes::Datagram> Resolve(const std::string& query) {
-    sim::Question q;
-    if (!sim::ParseQuestion(query, q))
-        return {};
-    const bool six = q.name.rfind("checkip6.", 0) == 0;
-    std::vector<sim::Record> answers;
-    if (q.type == (six ? 28 : 1))
-        answers.push_back({q.name, q.type, six ? "::1" : "127.0.0.1"});
-    return {fakes::DatagramOf(sim::BuildReply(query, answers))};
-}
 
 // The server keeps the connection open: only a client that stops at the announced
 // length gets the body before its read time-out.
 TEST(NginxPeerTest, ReturnsTheBodyWhileTheConnectionStaysOpen) {
     ASSERT_EQ(access(kNginx, X_OK), 0) << "scripts/test installs nginx-light";
-    fakes::UdpFake dns(53, Resolve);
+    fakes::UdpFake dns(53, fakes::LoopbackNames);
     ASSERT_TRUE(dns.ok());
     const std::string dir = testproc::MakeTempDir();
     ASSERT_TRUE(testproc::WriteFile(dir + "/nginx.conf", kConfig));
@@ -58,10 +53,10 @@ TEST(NginxPeerTest, ReturnsTheBodyWhileTheConnectionStaysOpen) {
 
     MyHTTP::timeoutSeconds = 5;  // far below the keep-alive, far above a loaded machine's delay
     const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-        {"http://checkip.zelmar.example/ipcheck.asp", "", "ip203.0.113.7"},
-        {"http://checkip6.zelmar.example/ipcheck.asp", "", "ip203.0.113.7"},
-        {"http://checkip.zelmar.example/nic/clientupdate?location=&myipv4=203.0.113.7&myipv6=no",
-         "alice:5f4dcc3b5aa765d61d8327deb882cf99", kUpdateReply},
+        {"http://v4.zelmar.example/ipcheck.asp", "", "ip203.0.113.7"},
+        {"http://v6.zelmar.example/ipcheck.asp", "", "ip203.0.113.7"},
+        {"http://v4.zelmar.example" + wire::UpdateTarget("203.0.113.7", "no", false),
+         std::string(wire::kUser) + ":5ebe2294ecd0e0f08eab7690d2a6ee69", kUpdateReply},
     };
     for (const auto& [url, credentials, expected] : cases) {
         std::string body, error;

@@ -1,255 +1,257 @@
 #include "Fakes.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
-#include <memory>
+
+#include "Process.h"
+#include "SimDnsReply.h"
 
 namespace fakes {
-namespace {
 
-// Binds a socket of `type` to the loopback address of `family`.
-int BindLoopback(int family, int type, int port, const std::string& address, int* boundPort) {
-    int fd = socket(family, type, 0);
-    if (fd < 0)
-        return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_storage ss;
-    std::memset(&ss, 0, sizeof ss);
-    socklen_t len;
-    if (family == AF_INET6) {
-        auto* sa = reinterpret_cast<sockaddr_in6*>(&ss);
-        sa->sin6_family = AF_INET6;
-        sa->sin6_port = htons(port);
-        inet_pton(AF_INET6, address.empty() ? "::1" : address.c_str(), &sa->sin6_addr);
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        len = sizeof(sockaddr_in6);
+FileDescriptor BindLoopback(int family, int type, int port, const std::string& address,
+                            int* boundPort) {
+    FileDescriptor fd(socket(family, type | SOCK_CLOEXEC, 0));
+    sockaddr_storage ss{};
+    socklen_t length = sizeof(sockaddr_in);
+    const int one = 1;
+    auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    if (family == AF_UNIX) {
+        unlink(address.c_str());
+        auto* sun = reinterpret_cast<sockaddr_un*>(&ss);
+        sun->sun_family = AF_UNIX;
+        std::strncpy(sun->sun_path, address.c_str(), sizeof sun->sun_path - 1);
+        length = sizeof(sockaddr_un);
+    } else if (family == AF_INET6) {
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = htons(port);
+        inet_pton(AF_INET6, address.empty() ? "::1" : address.c_str(), &sin6->sin6_addr);
+        setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        length = sizeof(sockaddr_in6);
     } else {
-        auto* sa = reinterpret_cast<sockaddr_in*>(&ss);
-        sa->sin_family = AF_INET;
-        sa->sin_port = htons(port);
-        inet_pton(AF_INET, address.empty() ? "127.0.0.1" : address.c_str(), &sa->sin_addr);
-        len = sizeof(sockaddr_in);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(port);
+        inet_pton(AF_INET, address.empty() ? "127.0.0.1" : address.c_str(), &sin->sin_addr);
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 ||
-        (type == SOCK_STREAM && listen(fd, 16) != 0)) {
-        close(fd);
-        return -1;
-    }
-    len = sizeof ss;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-    *boundPort = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                                          : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (!fd.ok() || bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), length) != 0 ||
+        (type == SOCK_STREAM && listen(fd.get(), 16) != 0) ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &length) != 0)
+        return FileDescriptor();
+    *boundPort =
+        family == AF_UNIX ? 0 : ntohs(family == AF_INET6 ? sin6->sin6_port : sin->sin_port);
     return fd;
 }
 
-// Runs `serve` on a new thread and returns once that thread runs. A test that then
-// starves the process (of descriptors, say) cannot catch the thread before it started,
-// when even the sanitizers' checks of its start may fail.
-template <typename Serve>
-std::thread Started(Serve serve) {
-    auto running = std::make_shared<std::promise<void>>();
-    std::future<void> ready = running->get_future();
-    std::thread thread([running, serve] {
-        running->set_value();
+LoopbackServer::LoopbackServer(int family, int type, int port, const std::string& address)
+    : fd_(BindLoopback(family, type, port, address, &port_)) {
+    int ends[2];
+    if (fd_.ok() && pipe2(ends, O_CLOEXEC) == 0) {
+        stopRead_ = FileDescriptor(ends[0]);
+        stopWrite_ = FileDescriptor(ends[1]);
+    }
+}
+
+void LoopbackServer::Start(std::function<void()> serve) {
+    if (!stopRead_.ok())
+        return;
+    std::promise<void> running;
+    std::future<void> ready = running.get_future();
+    thread_ = std::thread([serve, running = std::move(running)]() mutable {
+        running.set_value();
         serve();
     });
     ready.wait();
-    return thread;
 }
 
-// Waits for `fd` to be readable; false when `stopFd` fired or `timeoutMs` passed.
-bool WaitReadable(int fd, int stopFd, int timeoutMs) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    int n = poll(fds, 2, timeoutMs);
-    return n > 0 && (fds[1].revents & POLLIN) == 0 && (fds[0].revents & (POLLIN | POLLHUP));
+// Closing the pipe's write end is the stop: the read end then stays readable.
+void LoopbackServer::Stop() {
+    stopWrite_.Reset();
+    if (thread_.joinable())
+        thread_.join();
 }
 
-bool Stopped(int stopFd) {
-    pollfd p = {stopFd, POLLIN, 0};
-    return poll(&p, 1, 0) > 0;
+bool LoopbackServer::Wait(int fd, int timeoutMs) const {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
+    return poll(fds, 2, timeoutMs) > 0 && fds[1].revents == 0 &&
+           (fds[0].revents & (POLLIN | POLLHUP)) != 0;
 }
 
-void Stop(int stopPipe[2], std::thread& thread) {
-    if (stopPipe[1] >= 0 && write(stopPipe[1], "x", 1) < 0) {
-        // the thread also ends when the pipe closes below
-    }
-    if (thread.joinable())
-        thread.join();
-    for (int i = 0; i < 2; ++i)
-        if (stopPipe[i] >= 0)
-            close(stopPipe[i]);
+bool LoopbackServer::Stopped(int timeoutMs) const {
+    pollfd stop = {stopRead_.get(), POLLIN, 0};
+    return poll(&stop, 1, timeoutMs) != 0;
 }
 
-void WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
+TcpFake::TcpFake(int family, int port, Handler handler) : Scripted(family, SOCK_STREAM, port) {
+    SetHandler(std::move(handler));
+    Start([this] {
+        while (Wait(fd_.get(), -1)) {
+            FileDescriptor client(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (client.ok())
+                Answer(client.get());
+        }
+    });
 }
 
-}  // namespace
-
-TcpFake::TcpFake(int family, int port, Handler handler) : handler_(std::move(handler)) {
-    listenFd_ = BindLoopback(family, SOCK_STREAM, port, "", &port_);
-    if (listenFd_ < 0 || pipe(stopPipe_) != 0)
-        return;
-    thread_ = Started([this] { Serve(); });
-}
-
-TcpFake::~TcpFake() {
-    Stop(stopPipe_, thread_);
-    if (listenFd_ >= 0)
-        close(listenFd_);
-}
-
-std::vector<std::string> TcpFake::requests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-}
-
-void TcpFake::SetHandler(Handler handler) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handler_ = std::move(handler);
-}
-
-void TcpFake::Serve() {
-    while (WaitReadable(listenFd_, stopPipe_[0], -1)) {
-        int fd = accept(listenFd_, nullptr, nullptr);
-        if (fd < 0)
-            continue;
-        Answer(fd);
-        close(fd);
-    }
-}
-
-void TcpFake::Answer(int fd) {
+void TcpFake::Answer(int client) {
     std::string request;
     char chunk[4096];
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-        if (!WaitReadable(fd, stopPipe_[0], 5000))
-            break;
-        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 &&
+           Wait(client, 5000)) {
+        const ssize_t n = recv(client, chunk, sizeof chunk, 0);
         if (n <= 0)
             break;
         request.append(chunk, static_cast<size_t>(n));
     }
-    Handler handler;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(request);
-        handler = handler_;
-    }
-    HttpReply reply = handler ? handler(request) : HttpReply{};
-    if (reply.delayMs > 0 && Stopped(stopPipe_[0]))
+    const Handler handler = Received(request);
+    const HttpReply reply = handler ? handler(request) : HttpReply{};
+    if (reply.delayMs > 0 && Stopped(reply.delayMs))
         return;
-    if (reply.delayMs > 0) {
-        pollfd p = {stopPipe_[0], POLLIN, 0};
-        if (poll(&p, 1, reply.delayMs) > 0)
+    for (size_t done = 0; done < reply.bytes.size();) {
+        if (reply.trickleMs > 0 && Stopped(reply.trickleMs))
             return;
-    }
-    if (reply.trickleMs <= 0)
-        WriteAll(fd, reply.bytes);
-    for (size_t i = 0; reply.trickleMs > 0 && i < reply.bytes.size(); ++i) {
-        pollfd p = {stopPipe_[0], POLLIN, 0};
-        if (poll(&p, 1, reply.trickleMs) > 0 || send(fd, &reply.bytes[i], 1, MSG_NOSIGNAL) != 1)
+        const size_t most = reply.trickleMs > 0 ? 1 : reply.bytes.size() - done;
+        const ssize_t n = send(client, reply.bytes.data() + done, most, MSG_NOSIGNAL);
+        if (n <= 0)
             return;
+        done += static_cast<size_t>(n);
     }
     if (reply.reset) {
-        linger l = {1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        return;
+        const linger abort = {1, 0};  // the close then sends a reset
+        setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
-    if (reply.keepOpen) {
-        // Wait for the client to close its side (or 60 s, or the end of the test).
-        while (WaitReadable(fd, stopPipe_[0], 60000)) {
-            if (recv(fd, chunk, sizeof chunk, 0) <= 0)
-                break;
-        }
+    // Until the client closes its side (or 60 s, or the end of the test).
+    while (reply.keepOpen && !reply.reset && Wait(client, 60000) &&
+           recv(client, chunk, sizeof chunk, 0) > 0) {
     }
 }
 
-UdpFake::UdpFake(int port, Handler handler) : handler_(std::move(handler)) {
-    fd_ = BindLoopback(AF_INET, SOCK_DGRAM, port, "", &port_);
-    if (fd_ < 0 || pipe(stopPipe_) != 0)
-        return;
-    thread_ = Started([this] { Serve(); });
-}
-
-UdpFake::~UdpFake() {
-    Stop(stopPipe_, thread_);
-    if (fd_ >= 0)
-        close(fd_);
-}
-
-std::vector<std::string> UdpFake::queries() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return queries_;
-}
-
-void UdpFake::SetHandler(Handler handler) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handler_ = std::move(handler);
-}
-
-void UdpFake::Serve() {
-    std::vector<unsigned char> buffer(65536);
-    while (WaitReadable(fd_, stopPipe_[0], -1)) {
-        sockaddr_in from;
-        socklen_t fromLen = sizeof from;
-        ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0,
-                             reinterpret_cast<sockaddr*>(&from), &fromLen);
-        if (n < 0)
-            continue;
-        std::string query(reinterpret_cast<char*>(buffer.data()), static_cast<size_t>(n));
-        Handler handler;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queries_.push_back(query);
-            handler = handler_;
-        }
-        if (!handler)
-            continue;
-        for (const Datagram& d : handler(query)) {
-            int sender = fd_;
-            int ignored;
-            if (d.fromOtherPort || !d.fromAddress.empty())
-                sender = BindLoopback(AF_INET, SOCK_DGRAM, 0, d.fromAddress, &ignored);
-            if (sender < 0)
+UdpFake::UdpFake(int port, Handler handler) : Scripted(AF_INET, SOCK_DGRAM, port) {
+    SetHandler(std::move(handler));
+    Start([this] {
+        std::string buffer(65536, '\0');
+        while (Wait(fd_.get(), -1)) {
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t n = recvfrom(fd_.get(), &buffer[0], buffer.size(), 0,
+                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (n < 0)
                 continue;
-            sendto(sender, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                   fromLen);
-            if (sender != fd_)
-                close(sender);
+            const std::string query = buffer.substr(0, static_cast<size_t>(n));
+            const Handler handler = Received(query);
+            for (const Datagram& d : handler ? handler(query) : std::vector<Datagram>{}) {
+                const bool forged = d.fromOtherPort || !d.fromAddress.empty();
+                int ignored = 0;
+                FileDescriptor other =
+                    forged ? BindLoopback(AF_INET, SOCK_DGRAM, 0, d.fromAddress, &ignored)
+                           : FileDescriptor();
+                if (!forged || other.ok())
+                    sendto(forged ? other.get() : fd_.get(), d.bytes.data(), d.bytes.size(), 0,
+                           reinterpret_cast<sockaddr*>(&from), fromLength);
+            }
         }
-    }
+    });
 }
 
+std::vector<Datagram> LoopbackNames(const std::string& query) {
+    sim::Question q;
+    if (!sim::ParseQuestion(query, q))
+        return {};
+    const std::string label = q.name.substr(0, q.name.find('.'));
+    std::vector<sim::Record> answers;
+    if (q.type == 1 && (label == "v4" || label == "dual"))
+        answers.push_back({q.name, 1, "127.0.0.1"});
+    if (q.type == 28 && (label == "v6" || label == "dual"))
+        answers.push_back({q.name, 28, "::1"});
+    return {DatagramOf(sim::BuildReply(query, answers))};
+}
+
+namespace {
+
+std::atomic<int> delivered{0};
+
+void Note(int sig) {
+    if (sig != SIGHUP)
+        stop_requested = 1;
+    delivered.fetch_add(1);
+}
+
+bool InPpoll(pid_t tid) {
+    const std::string call =
+        testproc::ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    return call.rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
+}
+
+}  // namespace
+
+Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
+                       int flags, int spacingMs) {
+    using Clock = std::chrono::steady_clock;
+    const int kinds[] = {SIGHUP, SIGINT, SIGTERM};
+    struct sigaction action {};
+    struct sigaction saved[3];
+    action.sa_handler = Note;
+    action.sa_flags = flags;
+    for (int i = 0; i < 3; ++i)
+        sigaction(kinds[i], &action, &saved[i]);
+    delivered = 0;
+    Signalled r;
+    r.waited = true;
+    std::atomic<bool> finished{false};
+    Clock::time_point last = Clock::now();
+    std::thread sender([&, self = pthread_self(), tid = static_cast<pid_t>(gettid())] {
+        for (int sig : signals) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(spacingMs));
+            const int before = r.sent;
+            r.waited &= testproc::WaitUntil(
+                [&] { return finished || (delivered == before && InPpoll(tid)); }, 5000);
+            if (finished)
+                break;
+            last = Clock::now();
+            ++r.sent;
+            pthread_kill(self, sig);  // sent even when no wait was seen, so that it ends
+        }
+    });
+    r.ok = exchange();
+    const Clock::time_point end = Clock::now();
+    finished = true;
+    sender.join();
+    r.latency = end - last;
+    r.waited &= r.sent == static_cast<int>(signals.size());
+    for (int i = 0; i < 3; ++i)
+        sigaction(kinds[i], &saved[i], nullptr);
+    return r;
+}
+
+namespace {
+
+// "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
 SyslogMessage ParseSyslog(const std::string& d) {
-    // "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
     SyslogMessage m;
     m.text = d;
-    size_t close = d.find('>');
+    const size_t close = d.find('>');
     if (d.empty() || d[0] != '<' || close == std::string::npos)
         return m;
     m.priority = std::atoi(d.substr(1, close - 1).c_str());
-    size_t identStart = close + 1 + 16;
-    size_t colon = d.find(": ", identStart);
+    const size_t identStart = close + 1 + 16;
+    const size_t colon = d.find(": ", identStart);
     if (identStart > d.size() || colon == std::string::npos)
         return m;
     m.ident = d.substr(identStart, colon - identStart);
-    size_t bracket = m.ident.find('[');
+    const size_t bracket = m.ident.find('[');
     if (bracket != std::string::npos && m.ident.back() == ']') {
         m.pid = std::atoi(m.ident.c_str() + bracket + 1);
         m.ident.resize(bracket);
@@ -258,54 +260,35 @@ SyslogMessage ParseSyslog(const std::string& d) {
     return m;
 }
 
-SyslogCapture::SyslogCapture() {
-    unlink("/dev/log");
-    fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sun_family = AF_UNIX;
-    std::strcpy(sa.sun_path, "/dev/log");
-    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd_);
-        fd_ = -1;
-    }
-    if (fd_ < 0 || pipe(stopPipe_) != 0)
-        return;
-    thread_ = Started([this] { Serve(); });
+}  // namespace
+
+// The thread keeps the queue short (a sender blocks once ten datagrams wait), whether or
+// not the test reads.
+SyslogCapture::SyslogCapture() : LoopbackServer(AF_UNIX, SOCK_DGRAM, 0, "/dev/log") {
+    Start([this] {
+        while (Wait(fd_.get(), -1)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            DrainLocked();
+        }
+    });
 }
 
 SyslogCapture::~SyslogCapture() {
-    Stop(stopPipe_, thread_);
-    if (fd_ >= 0)
-        close(fd_);
+    Stop();
     unlink("/dev/log");
 }
 
-// Receives whatever is queued; the caller holds the lock. Readers drain too, so a
-// read sees every message sent before it, whether or not the thread has run since.
+// Readers drain too, so a read sees every message sent before it, whether or not the
+// thread has run since.
 void SyslogCapture::DrainLocked() const {
     char buffer[8192];
-    for (;;) {
-        ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0)
-            return;
+    for (ssize_t n; fd_.ok() && (n = recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
         messages_.push_back(ParseSyslog(std::string(buffer, static_cast<size_t>(n))));
-    }
-}
-
-// Keeps the queue short (a sender blocks once ten datagrams wait), whether or not
-// the test reads.
-void SyslogCapture::Serve() {
-    while (WaitReadable(fd_, stopPipe_[0], -1)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        DrainLocked();
-    }
 }
 
 std::vector<SyslogMessage> SyslogCapture::messages() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fd_ >= 0)
-        DrainLocked();
+    DrainLocked();
     return messages_;
 }
 
@@ -317,7 +300,7 @@ std::vector<std::string> SyslogCapture::texts() const {
 }
 
 bool SyslogCapture::WaitFor(const std::string& text, int timeoutMs) const {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     do {
         for (const std::string& t : texts())
             if (t == text)
