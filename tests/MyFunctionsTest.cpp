@@ -85,14 +85,6 @@ TEST_F(MyFunctionsTest, LineHasDateTagAndMessage) {
               "Fri Dec  4 08:23:58 2026 [ENGINE] No change detected.\n");
 }
 
-// Both forms fall back to the default file when no name is given.
-TEST_F(MyFunctionsTest, EmptyNameMeansTheDefaultFile) {
-    unlink("/var/log/dododuzod.log");
-    MyFunctions::Log("", "ENGINE", "x", true);
-    MyFunctions::Log("", "ENGINE", "y", false, false, false, false);
-    EXPECT_EQ(UndatedFile("/var/log/dododuzod.log"), "[ENGINE] x\n[ENGINE] y\n");
-}
-
 // Lines that cannot be written vanish without harm; a disabled line touches nothing.
 TEST_F(MyFunctionsTest, UnwritableOrDisabledLinesAreLost) {
     MyFunctions::Log(Path("off.log"), "ENGINE", "x", false);
@@ -174,6 +166,7 @@ TEST_F(MyFunctionsTest, PlantedLogFilesAreRefusedOnce) {
          "File owned by another user", ""},
         {Path("f.log"), [&] { return file(Path("f.log"), 0666, 65534); },
          "File owned by another user", ""},
+        // Both forms of Log write to the default file when given no name.
         {"", [&] { return RemoveIfThere(defaultLog) && link(defaultLog, "/var/log/real.log", 0); },
          "", "/var/log/real.log"},
         {"", [&] { return unlink(defaultLog.c_str()) == 0 && link(defaultLog, victim, 65534); },
