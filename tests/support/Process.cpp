@@ -105,9 +105,12 @@ std::string ReadFile(const std::string& path) {
 
 bool WriteFile(const std::string& path, const std::string& text, int mode) {
     const FileDescriptor fd = Create(path, mode);
+    struct stat st;  // an existing file gets `mode` too; one in /proc keeps its own
     return fd.ok() &&
            write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-           fchmod(fd.get(), static_cast<mode_t>(mode)) == 0;
+           fstat(fd.get(), &st) == 0 &&
+           ((st.st_mode & 07777) == static_cast<mode_t>(mode) ||
+            fchmod(fd.get(), static_cast<mode_t>(mode)) == 0);
 }
 
 std::string MakeTempDir() {
