@@ -9,14 +9,9 @@
 
 namespace sim {
 
-struct ControlResult {
-    std::vector<std::string> lines;  // to print, in order
-    bool quit = false;
-};
-
-// Runs one line: "public-ipv4 ADDR", "public-ipv6 ADDR", "fault NAME on|off",
-// "delay N", "records" or "quit". A blank line does nothing.
-ControlResult RunControl(State& state, const std::string& line);
+// Runs one line, "public-ipv4 ADDR" or "records"; the lines to print, in order.
+// A blank line does nothing.
+std::vector<std::string> RunControl(State& state, const std::string& line);
 
 }  // namespace sim
 

@@ -13,33 +13,14 @@ namespace sim {
 
 enum { typeA = 1, typeAAAA = 28 };
 
-// Which sets of names one UDP socket answers for.
-struct DnsRoles {
-    bool resolver = false;
-    bool authority = false;
-};
-
-struct Datagram {
-    std::string bytes;
-    bool fromOtherPort = false;  // sent from the spare socket, as a forger would
-};
-
 struct DnsOutcome {
-    std::vector<Datagram> replies;  // in sending order; empty: nothing is sent
-    std::string role;               // "dns" or "ns": whose names were asked for
-    std::string log;                // "TYPE NAME -> ANSWER"
+    std::string reply;  // empty: nothing is sent
+    std::string log;    // "TYPE NAME -> ANSWER"
 };
 
-// Answers one datagram that arrived on a socket of `roles`.
-DnsOutcome AnswerQuery(State& state, DnsRoles roles, const std::string& query);
-
-// The records that answer (name, type) and the reply code, for one role.
-int Resolve(const State& state, DnsRoles roles, const std::string& name, int type,
-            std::vector<Record>& answers);
-
-// A reply whose answer section cannot be walked: the first kind holds a name
-// that is a compression pointer to itself, the second an RDLENGTH past the end.
-std::string MalformedReply(const std::string& query, bool loopingPointer);
+// Answers one datagram that arrived at the resolver or, when `authority`, at the
+// name server.
+DnsOutcome AnswerQuery(const State& state, bool authority, const std::string& query);
 
 }  // namespace sim
 

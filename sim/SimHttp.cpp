@@ -56,7 +56,9 @@ HttpAnswer ClientUpdate(State& state, const HttpRequest& r, time_t now) {
     std::string status = "Bad Authentication";
     const Host* held = nullptr;
     Account* account =
-        state.faults.statusBadAuth ? nullptr : state.accounts.Authenticate(r.authorization);
+        state.faults.status.empty() ? state.accounts.Authenticate(r.authorization) : nullptr;
+    if (!state.faults.status.empty())
+        status = state.faults.status;
     if (account != nullptr) {
         switch (Accounts::Update(*account, QueryValue(r.target, "location"),
                                  QueryValue(r.target, "myipv4"), QueryValue(r.target, "myipv6"),
@@ -72,10 +74,10 @@ HttpAnswer ClientUpdate(State& state, const HttpRequest& r, time_t now) {
                 break;
         }
     }
-    std::string id = ResponseId(++state.updates, now, state.faults.shortId);
-    HttpAnswer a =
-        Plain(200, "",
-              Printable(r.target) + UserField(ClaimedUser(r.authorization)) + " -> 200 " + status);
+    std::string id = ResponseId(++state.updates, now);
+    HttpAnswer a = Plain(200, "",
+                         Printable(r.target) + UserField(ClaimedUser(r.authorization)) +
+                             " -> 200 " + Printable(status));
     a.contentType = "application/json";
     a.body = UpdateReply(id, status, held ? held->ipv4 : "", held ? held->ipv6 : "");
     return a;
@@ -88,15 +90,6 @@ HttpAnswer LocationCheck(State& state, const HttpRequest& r) {
     std::string body = known ? "true" : "false";
     return Plain(200, body,
                  Printable(r.target) + UserField(ClaimedUser(r.authorization)) + " -> 200 " + body);
-}
-
-HttpAnswer ErrorPage(const std::string& target) {
-    HttpAnswer a = Plain(500,
-                         "<html><head><title>500 Internal Server Error</title></head>"
-                         "<body><h1>Internal Server Error</h1></body></html>\n",
-                         Printable(target) + " -> 500 error page");
-    a.contentType = "text/html";
-    return a;
 }
 
 }  // namespace
@@ -161,8 +154,6 @@ HttpAnswer Answer(State& state, const std::string& head, bool overIPv6, time_t n
     HttpRequest r;
     if (!ParseRequest(head, r))
         return Refusal(400, "bad request");
-    if (state.faults.errorPages)
-        return ErrorPage(r.target);
     if (r.method != "GET")
         return Plain(405, "GET only\n", Printable(r.target) + " -> 405 Method Not Allowed");
     if (r.path == "/ipcheck.asp") {
@@ -187,11 +178,11 @@ std::string Render(const HttpAnswer& a) {
            "\r\nConnection: close\r\n\r\n" + a.body;
 }
 
-std::string ResponseId(uint64_t counter, time_t now, bool shortId) {
+std::string ResponseId(uint64_t counter, time_t now) {
     char id[17];
     std::snprintf(id, sizeof id, "%08x%08x", static_cast<unsigned>(now & 0xffffffff),
                   static_cast<unsigned>(counter & 0xffffffff));
-    return shortId ? std::string(id + 6) : std::string(id);
+    return id;
 }
 
 std::string UpdateReply(const std::string& responseId, const std::string& status,

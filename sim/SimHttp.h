@@ -40,8 +40,8 @@ HttpAnswer Refusal(int code, const std::string& why);
 // The whole response: status line, headers, body.
 std::string Render(const HttpAnswer& answer);
 
-// 16 hexadecimal digits from the clock and a counter; 10 when `shortId`.
-std::string ResponseId(uint64_t counter, time_t now, bool shortId);
+// 16 hexadecimal digits from the clock and a counter.
+std::string ResponseId(uint64_t counter, time_t now);
 // The update reply; an empty address is written as null.
 std::string UpdateReply(const std::string& responseId, const std::string& status,
                         const std::string& ipv4, const std::string& ipv6);

@@ -31,7 +31,8 @@ enum {
     writeTimeoutMs = 5000,  // for the client to take the answer
     drainTimeoutMs = 2000,  // for the client to close after the answer
     maxControlLine = 1024,
-    refusedPort = 8245,
+    resolverPort = 53,
+    nameServerPort = 5353,
 };
 
 void Say(const std::string& line) {
@@ -101,13 +102,13 @@ void OnSignal(int) {
 
 struct Listener {
     Endpoint at;
-    FileDescriptor fd;  // not ok while refuse-8245 holds its port
+    FileDescriptor fd;
 };
 
 struct Udp {
     Endpoint at;
     FileDescriptor fd;
-    DnsRoles roles;
+    bool authority;  // the name server's names, or else the resolver's
 };
 
 enum class Phase { reading, waiting, stalled, writing, draining };
@@ -125,7 +126,7 @@ struct Connection {
 
 class Server {
   public:
-    Server(const Options& options, State& state) : options_(options), state_(state) {}
+    explicit Server(State& state) : state_(state) {}
     ~Server() {
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
@@ -141,7 +142,6 @@ class Server {
     bool OpenSignals(std::string& error);
     bool OpenUdp(std::string& error);
     bool OpenListeners(std::string& error);
-    void ApplyFaults();
     int PollTimeout() const;
     void OnStdin();
     void Control(const std::string& line);
@@ -153,11 +153,9 @@ class Server {
     void Write(Connection& c);
     void OnDeadline(Connection& c);
 
-    const Options& options_;
     State& state_;
     FileDescriptor signalRead_, signalWrite_;
     std::vector<Udp> udp_;
-    FileDescriptor spare_;  // forged DNS replies leave from here, another source port
     std::vector<Listener> listeners_;
     std::vector<Connection> connections_;
     bool stdinOpen_ = true;
@@ -190,33 +188,22 @@ bool Server::OpenSignals(std::string& error) {
 }
 
 bool Server::OpenUdp(std::string& error) {
-    if (options_.listen4.empty())
-        return true;
-    bool shared = options_.dnsPort == options_.nsPort;
-    udp_.push_back(
-        {{AF_INET, options_.listen4, options_.dnsPort}, FileDescriptor(), {true, shared}});
-    if (!shared)
-        udp_.push_back(
-            {{AF_INET, options_.listen4, options_.nsPort}, FileDescriptor(), {false, true}});
+    udp_.push_back({{AF_INET, kListen4, resolverPort}, FileDescriptor(), false});
+    udp_.push_back({{AF_INET, kListen4, nameServerPort}, FileDescriptor(), true});
     for (Udp& u : udp_) {
         u.fd = Bind(u.at, SOCK_DGRAM, error);
         if (!u.fd.ok())
             return false;
     }
-    spare_ = Bind({AF_INET, options_.listen4, 0}, SOCK_DGRAM, error);
-    return spare_.ok();
+    return true;
 }
 
 bool Server::OpenListeners(std::string& error) {
-    for (int port : options_.httpPorts) {
-        if (!options_.listen4.empty())
-            listeners_.push_back({{AF_INET, options_.listen4, port}, FileDescriptor()});
-        if (!options_.listen6.empty())
-            listeners_.push_back({{AF_INET6, options_.listen6, port}, FileDescriptor()});
-    }
+    for (int port : {8245, 80})
+        for (int family : {AF_INET, AF_INET6})
+            listeners_.push_back(
+                {{family, family == AF_INET ? kListen4 : kListen6, port}, FileDescriptor()});
     for (Listener& l : listeners_) {
-        if (state_.faults.refuse8245 && l.at.port == refusedPort)
-            continue;
         l.fd = Bind(l.at, SOCK_STREAM, error);
         if (!l.fd.ok())
             return false;
@@ -226,25 +213,6 @@ bool Server::OpenListeners(std::string& error) {
 
 bool Server::Open(std::string& error) {
     return OpenSignals(error) && OpenUdp(error) && OpenListeners(error);
-}
-
-// Brings the listeners and held connections in line with the faults now set.
-void Server::ApplyFaults() {
-    for (Listener& l : listeners_) {
-        bool refused = state_.faults.refuse8245 && l.at.port == refusedPort;
-        if (refused) {
-            l.fd.Reset();
-        } else if (!l.fd.ok()) {
-            std::string error;
-            l.fd = Bind(l.at, SOCK_STREAM, error);
-            if (!l.fd.ok())
-                Say("error " + error);
-        }
-    }
-    if (!state_.faults.stallHttp)
-        for (Connection& c : connections_)
-            if (c.phase == Phase::stalled)
-                Respond(c, Answer(state_, c.in, c.overIPv6, std::time(nullptr)));
 }
 
 int Server::PollTimeout() const {
@@ -264,12 +232,8 @@ int Server::PollTimeout() const {
 }
 
 void Server::Control(const std::string& line) {
-    ControlResult r = RunControl(state_, line);
-    ApplyFaults();
-    for (const std::string& l : r.lines)
+    for (const std::string& l : RunControl(state_, line))
         Say(l);
-    if (r.quit)
-        running_ = false;
 }
 
 void Server::OnStdin() {
@@ -285,7 +249,7 @@ void Server::OnStdin() {
         control_.clear();
         return;
     }
-    for (ssize_t i = 0; i < n && running_; ++i) {
+    for (ssize_t i = 0; i < n; ++i) {
         if (buffer[i] == '\n') {
             if (!discarding_)
                 Control(control_);
@@ -311,14 +275,11 @@ void Server::OnUdp(Udp& u) {
         if (n < 0)
             return;
         DnsOutcome outcome =
-            AnswerQuery(state_, u.roles, std::string(buffer, static_cast<size_t>(n)));
-        Say(outcome.role + " " + u.at.Label() + " " + outcome.log);
-        for (const Datagram& d : outcome.replies) {
-            int fd = d.fromOtherPort ? spare_.get() : u.fd.get();
-            if (sendto(fd, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                       length) < 0) {
-                // A client that has gone away loses its answer; nothing to do.
-            }
+            AnswerQuery(state_, u.authority, std::string(buffer, static_cast<size_t>(n)));
+        Say((u.authority ? "ns " : "dns ") + u.at.Label() + " " + outcome.log);
+        if (!outcome.reply.empty() && sendto(u.fd.get(), outcome.reply.data(), outcome.reply.size(),
+                                             0, reinterpret_cast<sockaddr*>(&from), length) < 0) {
+            // A client that has gone away loses its answer; nothing to do.
         }
     }
 }
@@ -339,9 +300,9 @@ void Server::HeadComplete(Connection& c) {
     c.in.resize(HeadLength(c.in));
     if (state_.faults.stallHttp) {
         c.phase = Phase::stalled;
-    } else if (state_.faults.delay) {
+    } else if (state_.faults.delayMs > 0) {
         c.phase = Phase::waiting;
-        c.deadline = Clock::now() + std::chrono::milliseconds(state_.delayMs);
+        c.deadline = Clock::now() + std::chrono::milliseconds(state_.faults.delayMs);
     } else {
         Respond(c, Answer(state_, c.in, c.overIPv6, std::time(nullptr)));
     }
@@ -493,8 +454,8 @@ void Server::Run() {
 
 }  // namespace
 
-int Serve(const Options& options, State& state) {
-    Server server(options, state);
+int Serve(State& state) {
+    Server server(state);
     std::string error;
     if (!server.Open(error)) {
         std::fprintf(stderr, "dododuzod-sim: %s\n", error.c_str());

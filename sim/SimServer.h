@@ -2,15 +2,13 @@
 #ifndef DODODUZOD_SIM_SERVER_H
 #define DODODUZOD_SIM_SERVER_H
 
-#include "SimOptions.h"
 #include "SimState.h"
 
 namespace sim {
 
-// Binds every socket of `options`, prints "ready" and serves until SIGINT,
-// SIGTERM or the "quit" command. Returns the exit status: 0 after a stop,
-// 1 when a socket cannot be bound.
-int Serve(const Options& options, State& state);
+// Binds every socket, prints "ready" and serves until SIGINT or SIGTERM. Returns
+// the exit status: 0 after a stop, 1 when a socket cannot be bound.
+int Serve(State& state);
 
 }  // namespace sim
 

@@ -10,16 +10,16 @@
 
 namespace sim {
 
+// Every socket is bound here, and the resolver's answers point here.
+const char kListen4[] = "127.0.0.1";
+const char kListen6[] = "::1";
+
 struct State {
     Accounts accounts;
-    std::string listen4;  // the resolver's answers point here
-    std::string listen6;
-    std::string publicIPv4;  // reported by the address-check page
-    std::string publicIPv6;
+    std::string publicIPv4 = "203.0.113.7";  // reported by the address-check page
+    std::string publicIPv6 = "2001:db8::7";
     Faults faults;
-    int delayMs = 0;
-    uint64_t updates = 0;    // update replies so far; makes every responseId fresh
-    uint64_t malformed = 0;  // broken DNS replies so far; picks the next kind of damage
+    uint64_t updates = 0;  // update replies so far; makes every responseId fresh
 };
 
 // Text from the wire made fit for one output line: control bytes become '?',

@@ -49,11 +49,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "dododuzod-sim: %s\n", error.c_str());
         return 2;
     }
-    state.listen4 = options.listen4;
-    state.listen6 = options.listen6;
-    state.publicIPv4 = options.publicIPv4;
-    state.publicIPv6 = options.publicIPv6;
     state.faults = options.faults;
-    state.delayMs = options.delayMs;
-    return sim::Serve(options, state);
+    return sim::Serve(state);
 }

@@ -17,34 +17,32 @@
 namespace testproc {
 namespace {
 
-int counter = 0;
-
 std::string TempPath(const std::string& what) {
+    static int counter = 0;
     return "/tmp/child." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." + what;
+}
+
+FileDescriptor Create(const std::string& path, int mode) {
+    return FileDescriptor(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
 }
 
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::function<void()>& beforeExec) {
-    outPath_ = TempPath("out");
-    errPath_ = TempPath("err");
+             const std::function<void()>& beforeExec)
+    : outPath_(TempPath("out")), errPath_(TempPath("err")) {
     int in[2];
     if (pipe2(in, O_CLOEXEC) != 0)
         return;
+    const FileDescriptor reader(in[0]);
+    stdin_ = FileDescriptor(in[1]);
     pid_ = fork();
-    if (pid_ != 0) {
-        close(in[0]);
-        stdin_ = in[1];
+    if (pid_ != 0)
         return;
-    }
-    int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0)
+    const FileDescriptor out = Create(outPath_, 0600), err = Create(errPath_, 0600);
+    if (!out.ok() || !err.ok() || dup2(reader.get(), 0) < 0 || dup2(out.get(), 1) < 0 ||
+        dup2(err.get(), 2) < 0)
         _exit(127);
-    dup2(in[0], 0);
-    dup2(out, 1);
-    dup2(err, 2);
     for (const std::string& e : env)
         putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
@@ -58,17 +56,12 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
 }
 
 Child::~Child() {
-    if (stdin_ >= 0)
-        close(stdin_);
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
         waitpid(pid_, nullptr, 0);
-    }
 }
 
 bool Child::Write(const std::string& text) const {
-    return stdin_ >= 0 &&
-           write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return write(stdin_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 bool Child::Signal(int sig) const {
@@ -78,23 +71,14 @@ bool Child::Signal(int sig) const {
 Result Child::Wait(int timeoutMs) {
     Result r;
     int status = 0;
-    pid_t done = 0;
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (pid_ > 0 && (done = waitpid(pid_, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (pid_ > 0 && done == 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        r.out = Out();
-        r.err = Err();
-        return r;
-    }
+    const bool ended =
+        pid_ > 0 && WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, timeoutMs);
+    if (pid_ > 0 && !ended && kill(pid_, SIGKILL) == 0)
+        waitpid(pid_, nullptr, 0);
     pid_ = -1;
-    r.exited = WIFEXITED(status);
+    r.exited = ended && WIFEXITED(status);
     r.status = r.exited ? WEXITSTATUS(status) : -1;
-    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    r.signal = ended && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     r.out = Out();
     r.err = Err();
     return r;
@@ -109,8 +93,7 @@ std::string Child::Err() const {
 
 Result Run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
            int timeoutMs) {
-    Child child(argv, env);
-    return child.Wait(timeoutMs);
+    return Child(argv, env).Wait(timeoutMs);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -121,19 +104,18 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool WriteFile(const std::string& path, const std::string& text, int mode) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    fchmod(fd, mode);
-    close(fd);
-    return ok;
+    const FileDescriptor fd = Create(path, mode);
+    struct stat st;  // an existing file gets `mode` too; one in /proc keeps its own
+    return fd.ok() &&
+           write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+           fstat(fd.get(), &st) == 0 &&
+           ((st.st_mode & 07777) == static_cast<mode_t>(mode) ||
+            fchmod(fd.get(), static_cast<mode_t>(mode)) == 0);
 }
 
 std::string MakeTempDir() {
     char name[] = "/tmp/dodotest.XXXXXX";
-    char* made = mkdtemp(name);
-    return made ? made : "";
+    return mkdtemp(name) != nullptr ? name : "";
 }
 
 bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs) {
@@ -148,7 +130,7 @@ bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs
 }
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= until)
             return false;

@@ -8,41 +8,37 @@
 #include <string>
 #include <vector>
 
+#include "MyFunctions.h"
+
 namespace testproc {
 
 struct Result {
     bool exited = false;  // false: killed by a signal, or still running at the deadline
     int status = -1;      // exit status when `exited`
     int signal = 0;       // terminating signal otherwise
-    std::string out;      // standard output
-    std::string err;      // standard error
+    std::string out, err;
 };
 
-// A child process whose standard output and error go to files of its own.
+// A child whose standard input is a pipe that Write feeds and whose standard output
+// and error go to files. `env` entries ("NAME=value") are added to the environment;
+// `beforeExec` runs in the child just before exec, to start it in a state of the test's choosing.
 class Child {
   public:
-    // `env` entries ("NAME=value") are added to the test process's environment.
-    // Standard input is a pipe that Write feeds. `beforeExec` runs in the child once its
-    // standard streams are set, to start it in a state of the test's choosing.
     Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
           const std::function<void()>& beforeExec = {});
     ~Child();  // kills a child that is still running
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
     pid_t pid() const { return pid_; }
     bool Write(const std::string& text) const;
     bool Signal(int sig) const;
-    // Waits for the child to end; after `timeoutMs` it is killed and `exited` is false.
+    // Waits for the end; after `timeoutMs` the child is killed and `exited` is false.
     Result Wait(int timeoutMs);
     std::string Out() const;
     std::string Err() const;
 
   private:
     pid_t pid_ = -1;
-    int stdin_ = -1;
-    std::string outPath_;
-    std::string errPath_;
+    FileDescriptor stdin_;
+    std::string outPath_, errPath_;
 };
 
 // Runs a command to its end (killed after `timeoutMs`).
@@ -53,7 +49,7 @@ std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& text, int mode = 0644);
 // A fresh directory under /tmp.
 std::string MakeTempDir();
-// Waits until the file holds a line equal to `line`.
+// Waits until the file holds a line equal to `line`, dated or not.
 bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs);
 // Polls `condition` every 10 ms; false when `timeoutMs` passes first.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
