@@ -225,42 +225,40 @@ TEST_F(Resolver, AStopEndsEachWaitAReloadDoesNot) {
     });
     ASSERT_TRUE(system.ok());
     const std::string other = Server("other.zelmar.example");
-    const struct {
-        std::string server;
-        int sig;  // sent once the wait is under way, or 0
-        bool stopFirst, stopInLookup, answered;
-        int rounds;
-    } cases[] = {
-        {other, 0, true, false, false, 1},           {other, 0, false, true, false, 1},
-        {Server(), SIGINT, false, false, false, 20}, {Server(), SIGTERM, false, false, false, 20},
-        {Server(), SIGHUP, false, false, true, 1},   {"127.0.0.1:9", 0, false, false, false, 1},
+    // The server; the signal sent once the reply wait is under way; 1: a stop comes first,
+    // 2: during the system resolver's lookup. Only a reload lets an answer come.
+    const std::tuple<std::string, int, int> cases[] = {
+        {other, 0, 1},          {other, 0, 2},         {Server(), SIGINT, 0},
+        {Server(), SIGTERM, 0}, {Server(), SIGHUP, 0}, {"127.0.0.1:9", 0, 0},
     };
     size_t asked = 0;  // queries the name server received so far
-    for (const auto& c : cases) {
+    for (const auto& [server, sig, stop] : cases) {
+        const bool answered = sig == SIGHUP;
         // A query of an earlier round still queued at the server must not meet this
         // case's handler: under load, delayed answers to many of them add up.
         ASSERT_TRUE(testproc::WaitUntil([&] { return fake_.queries().size() == asked; }, 5000));
         // The reply, when there is one, is held back until well after the signal.
-        fake_.SetHandler([answered = c.answered](const std::string& query) {
+        fake_.SetHandler([answered](const std::string& query) {
             if (answered)
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
             return answered ? std::vector<Datagram>{Reply(query, "192.0.2.1")}
                             : std::vector<Datagram>{};
         });
         const size_t lookups = system.queries().size();
-        stopInLookup = c.stopInLookup;
-        for (int round = 0; round < c.rounds; ++round, asked += c.sig != 0) {
-            stop_requested = c.stopFirst;
+        stopInLookup = stop == 2;
+        for (int round = 0; round < (sig == SIGINT || sig == SIGTERM ? 20 : 1); ++round) {
+            stop_requested = stop == 1;
             const Signalled r =
-                UnderSignals([&] { return Query(false, "host.example", c.server); },
-                             c.sig ? std::vector<int>{c.sig} : std::vector<int>{}, SA_RESTART);
-            const std::string name = c.sig ? strsignal(c.sig) : c.server;
-            EXPECT_EQ(r.ok, c.answered) << name;
+                UnderSignals([&, server = server] { return Query(false, "host.example", server); },
+                             sig ? std::vector<int>{sig} : std::vector<int>{}, SA_RESTART);
+            const std::string name = sig ? strsignal(sig) : server;
+            asked += sig != 0;
+            EXPECT_EQ(r.ok, answered) << name;
             ASSERT_TRUE(r.waited) << name << ": the query never waited in ppoll";
-            EXPECT_EQ(out_, c.answered ? Texts{"192.0.2.1"} : Texts{}) << name;
-            EXPECT_TRUE(c.answered || r.latency < std::chrono::seconds(1)) << name;
+            EXPECT_EQ(out_, answered ? Texts{"192.0.2.1"} : Texts{}) << name;
+            EXPECT_TRUE(answered || r.latency < std::chrono::seconds(1)) << name;
         }
-        EXPECT_EQ(system.queries().size() > lookups, c.server == other && !c.stopFirst);
+        EXPECT_EQ(system.queries().size() > lookups, stop == 2);
     }
     EXPECT_EQ(fake_.queries().size(), asked);
 }

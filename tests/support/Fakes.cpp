@@ -96,12 +96,9 @@ TcpFake::TcpFake(int family, int port, Handler handler)
 }
 
 void TcpFake::Answer(int client) {
-    std::string request;
-    char chunk[4096];
-    for (ssize_t n = 1; n > 0 && request.find("\r\n\r\n") == std::string::npos;) {
-        n = Wait(client, 5000) ? recv(client, chunk, sizeof chunk, 0) : 0;
-        request.append(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-    }
+    char chunk[4096];  // a request is one write of at most 4 KiB
+    const ssize_t n = Wait(client, 5000) ? recv(client, chunk, sizeof chunk, 0) : 0;
+    const std::string request(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         received_.push_back(request);
@@ -137,12 +134,11 @@ UdpFake::UdpFake(int port, Handler handler)
                 handler = handler_;
             }
             for (const Datagram& d : n < 0 ? std::vector<Datagram>{} : handler(query)) {
-                int any = 0;
-                FileDescriptor forger;
-                if (!d.from.empty() &&
-                    !(forger = BindLoopback(AF_INET, SOCK_DGRAM, d.from, any)).ok())
-                    continue;
-                sendto(forger.ok() ? forger.get() : fd_.get(), d.bytes.data(), d.bytes.size(), 0,
+                int any = 0;  // a forger that cannot bind sends nothing
+                const FileDescriptor forger = d.from.empty()
+                                                  ? FileDescriptor()
+                                                  : BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
+                sendto(d.from.empty() ? fd_.get() : forger.get(), d.bytes.data(), d.bytes.size(), 0,
                        sa, length);
             }
         }
@@ -175,6 +171,25 @@ void Note(int sig) {
     if (sig != SIGHUP)
         stop_requested = 1;
     delivered.fetch_add(1);
+}
+
+// "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
+SyslogMessage ParseSyslog(const std::string& d) {
+    SyslogMessage m;
+    m.text = d;
+    const size_t ident = d.find('>') + 1 + 16;
+    const size_t colon = d.find(": ", ident);
+    if (d.rfind('<', 0) != 0 || ident == 16 || colon == std::string::npos)
+        return m;
+    m.priority = std::atoi(d.c_str() + 1);
+    m.ident = d.substr(ident, colon - ident);
+    m.text = d.substr(colon + 2);
+    const size_t bracket = m.ident.find('[');
+    if (bracket != std::string::npos && m.ident.back() == ']') {
+        m.pid = std::atoi(m.ident.c_str() + bracket + 1);
+        m.ident.resize(bracket);
+    }
+    return m;
 }
 
 bool InPpoll(pid_t tid) {
@@ -223,29 +238,6 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
         sigaction(kinds[i], &saved[i], nullptr);
     return r;
 }
-
-namespace {
-
-// "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
-SyslogMessage ParseSyslog(const std::string& d) {
-    SyslogMessage m;
-    m.text = d;
-    const size_t ident = d.find('>') + 1 + 16;
-    const size_t colon = d.find(": ", ident);
-    if (d.rfind('<', 0) != 0 || ident == 16 || colon == std::string::npos)
-        return m;
-    m.priority = std::atoi(d.c_str() + 1);
-    m.ident = d.substr(ident, colon - ident);
-    m.text = d.substr(colon + 2);
-    const size_t bracket = m.ident.find('[');
-    if (bracket != std::string::npos && m.ident.back() == ']') {
-        m.pid = std::atoi(m.ident.c_str() + bracket + 1);
-        m.ident.resize(bracket);
-    }
-    return m;
-}
-
-}  // namespace
 
 // The thread keeps the queue short (a sender blocks once ten datagrams wait), whether or
 // not the test reads.

@@ -22,8 +22,6 @@ FileDescriptor BindLoopback(int family, int type, const std::string& address, in
 // every message it receives.
 class LoopbackServer {
   public:
-    LoopbackServer(const LoopbackServer&) = delete;
-    LoopbackServer& operator=(const LoopbackServer&) = delete;
     bool ok() const { return thread_.joinable(); }
     int port() const { return port_; }
     std::vector<std::string> received() const;
