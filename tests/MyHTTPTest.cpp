@@ -82,10 +82,10 @@ TEST_F(HttpTest, SendsTheRequestAndReportsEachOutcome) {
          "badauth", true, AF_INET, kCredentials},
         {kV4 + kPad, ReplyOf(kOk + fill), true, fill},
         {kV4, ReplyOf(kOk + fill + "x"), false, "Error storing complete response from socket."},
-        {kV4, HttpReply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nip", 0, true}, true, "ip"},
-        {kV4, HttpReply{kOk + "x", 0, true}, false, reading},
+        {kV4, HttpReply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nip", true}, true, "ip"},
+        {kV4, HttpReply{kOk + "x", true}, false, reading},
         // A byte at a time keeps every read short of its time-out, but not the whole exchange.
-        {kV4, HttpReply{kOk + "slow", 0, false, false, 150}, false, reading},
+        {kV4, HttpReply{kOk + "slow", false, 150}, false, reading},
         {kV4, ReplyOf("HTTP/1.1 200 OK\r\n"), false, "Error parsing response."},
         {"http://none.zelmar.example/", ReplyOf(""), false, "No route to host.", false},
         {kV4 + kPad + "a", ReplyOf(""), false, "Request too long.", false},
@@ -109,12 +109,32 @@ TEST_F(HttpTest, SendsTheRequestAndReportsEachOutcome) {
     EXPECT_NE(access(kLog, F_OK), 0);
 }
 
-// A pending stop keeps the exchange from connecting at all.
-TEST_F(HttpTest, DoesNotConnectWhileStopping) {
+// Out of descriptors both families fail, and only IPv4 also tells standard output; a
+// pending stop keeps the exchange from connecting at all.
+TEST_F(HttpTest, FailsBeforeConnectingWithoutASocketOrWhileStopping) {
     fakes::TcpFake server(AF_INET, 0, [](const std::string&) { return ReplyOf(kOk); });
-    stop_requested = 1;
-    EXPECT_FALSE(GetIPv4(server.port(), wire::Get("/", "h", false)));
-    EXPECT_EQ(error_, "Error connecting.");
+    const std::string request = wire::Get("/", "h", false);
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlimit none = {0, saved.rlim_max};
+    const std::tuple<bool, bool, std::string, std::string> cases[] = {
+        // IPv6, stopping, then what standard output and the error say
+        {false, false, "Error opening socket.\n", "Error opening socket."},
+        {true, false, "", "Error opening socket."},
+        {false, true, "", "Error connecting."},
+    };
+    for (const auto& [ipv6, stopping, out, error] : cases) {
+        stop_requested = stopping;
+        ::testing::internal::CaptureStdout();
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, stopping ? &saved : &none), 0);
+        const bool ok =
+            ipv6 ? MyHTTP::GetIPv6Url("::1", "/", request, server.port(), body_, error_, false)
+                 : GetIPv4(server.port(), request);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), out);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(error_, error);
+    }
     EXPECT_TRUE(server.requests().empty());
 }
 
@@ -122,80 +142,74 @@ TEST_F(HttpTest, DoesNotConnectWhileStopping) {
 // queue, so a further connect never completes. `narrow`: each connection takes about
 // 2 KiB in segments of 88 bytes, then closes its window.
 struct Listener {
-    FileDescriptor fd{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    std::vector<FileDescriptor> fillers;
     int port = 0;
+    FileDescriptor fd{fakes::BindLoopback(AF_INET, SOCK_STREAM, "", port)};
+    std::vector<FileDescriptor> fillers;
 };
 
 void Listen(Listener& l, bool full, bool narrow) {
     const int smallest = 1, segment = 88;
+    ASSERT_TRUE(l.fd.ok());
     if (narrow) {
         ASSERT_EQ(setsockopt(l.fd.get(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
         ASSERT_EQ(setsockopt(l.fd.get(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment), 0);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* sa = reinterpret_cast<sockaddr*>(&address);
-    ASSERT_EQ(bind(l.fd.get(), sa, length), 0);
     ASSERT_EQ(listen(l.fd.get(), full ? 0 : 4), 0);
-    ASSERT_EQ(getsockname(l.fd.get(), sa, &length), 0);
-    l.port = ntohs(address.sin_port);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(l.port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int i = 0; full && i < 2; ++i) {
         l.fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         ASSERT_TRUE(l.fillers.back().ok());
-        connect(l.fillers.back().get(), sa, length);  // completes in the background
+        // Completes in the background.
+        connect(l.fillers.back().get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
     if (full)
         usleep(100 * 1000);  // let the fillers' handshakes take the accept queue
 }
 
-// Signals that are not a stop must not stretch the connect past its time-out: with a
-// listener whose accept queue is full the handshake never completes, and a signal every
-// 200 ms would restart a wait that did not keep its deadline.
-TEST_F(HttpTest, SignalsDoNotStretchAConnectThatHangs) {
-    Listener peer;
-    ASSERT_NO_FATAL_FAILURE(Listen(peer, true, false));
-    MyHTTP::timeoutSeconds = 1;
-    const int most = 30;
-    const fakes::Signalled r = fakes::UnderSignals(
-        [&] { return GetIPv4(peer.port, wire::Get("/", "h", false)); },
-        std::vector<int>(most, SIGHUP), 0, 200);  // no SA_RESTART: the connect sees EINTR
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(error_, "Error connecting.");
-    EXPECT_LT(r.sent, most) << "the connect outlasted every signal";
-    EXPECT_GE(r.sent, 2) << "the connect did not wait for the handshake";
-}
-
 // A stop that comes while the exchange already waits, in connect, send or receive, ends it
-// within a second; a reload signal that comes first does not end it.
-TEST_F(HttpTest, AStopEndsEachKindOfWaitAndAReloadDoesNot) {
+// within a second; a reload signal that comes first does not end it. Nor do reloads stretch
+// a connect that hangs (the handshake never completes) past its time-out: one every 200 ms
+// would outlast them all, were each to restart a wait that did not keep its deadline.
+TEST_F(HttpTest, AStopEndsEachKindOfWaitAndReloadsDoNotStretchIt) {
+    const std::string get = wire::Get("/", "h", false);
+    const std::vector<int> reloadThenStop = {SIGHUP, SIGINT};
     const struct {
         const char* wait;
         bool full, narrow;
         std::string request;
         const char* error;
+        std::vector<int> signals;
+        int spacingMs, timeoutSeconds;
     } cases[] = {
-        {"connect", true, false, wire::Get("/", "h", false), "Error connecting."},
+        {"connect", true, false, get, "Error connecting.", reloadThenStop, 0, 10},
         {"send", false, true, wire::Get("/" + kPad, kHost, false),
-         "Error writing message to socket."},
-        {"receive", false, false, wire::Get("/", "h", false),
-         "Error reading response from socket."},
+         "Error writing message to socket.", reloadThenStop, 0, 10},
+        {"receive", false, false, get, "Error reading response from socket.", reloadThenStop, 0,
+         10},
+        {"hanging connect", true, false, get, "Error connecting.", std::vector<int>(30, SIGHUP),
+         200, 1},
     };
     // Every new TCP socket's send buffer at 4 KiB, in this test's own network namespace.
     const char* const wmem = "/proc/sys/net/ipv4/tcp_wmem";
     const std::string saved = testproc::ReadFile(wmem);
     ASSERT_TRUE(testproc::WriteFile(wmem, "4096 4096 4096\n"));
-    MyHTTP::timeoutSeconds = 10;  // a stop that is missed shows, without a minute's wait
     for (const auto& c : cases) {
+        // 10 s: a stop that is missed shows, without a minute's wait.
+        MyHTTP::timeoutSeconds = c.timeoutSeconds;
         for (int round = 0; round < 3; ++round) {
             Listener peer;
             ASSERT_NO_FATAL_FAILURE(Listen(peer, c.full, c.narrow));
             stop_requested = 0;
+            // No SA_RESTART: the hanging connect sees EINTR.
             const fakes::Signalled r = fakes::UnderSignals(
-                [&] { return GetIPv4(peer.port, c.request); }, {SIGHUP, SIGINT}, 0);
-            EXPECT_TRUE(r.waited) << c.wait << ": no wait in ppoll, or the reload ended it";
+                [&] { return GetIPv4(peer.port, c.request); }, c.signals, 0, c.spacingMs);
+            EXPECT_EQ(r.waited, c.signals == reloadThenStop)
+                << c.wait << ": a signal without a wait in ppoll, a reload that ended it, or "
+                << r.sent << " reloads that stretched it";
+            EXPECT_GE(r.sent, 2) << c.wait << ": it did not wait";
             EXPECT_FALSE(r.ok) << c.wait;
             EXPECT_EQ(error_, c.error);
             EXPECT_LT(r.latency, std::chrono::seconds(1)) << c.wait;
@@ -204,76 +218,53 @@ TEST_F(HttpTest, AStopEndsEachKindOfWaitAndAReloadDoesNot) {
     testproc::WriteFile(wmem, saved);
 }
 
-// Out of descriptors both families fail; only IPv4 also tells standard output.
-TEST_F(HttpTest, ReportsASocketThatCannotBeMade) {
-    const std::string request = wire::Get("/", "h", false);
-    rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const rlimit none = {0, saved.rlim_max};
-    for (bool ipv6 : {false, true}) {
-        error_.clear();
-        ::testing::internal::CaptureStdout();
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-        bool ok = ipv6 ? MyHTTP::GetIPv6Url("::1", "/", request, 80, body_, error_, false)
-                       : GetIPv4(80, request);
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), ipv6 ? "" : "Error opening socket.\n");
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(error_, "Error opening socket.");
-    }
-}
-
-// A URL that could add request lines of its own is refused before anything is sent, and
-// its trace lines stay one line each.
-TEST_F(HttpTest, RefusesAUrlThatCouldAddRequestLines) {
+// Each exchange's trace, without dates and tags. A URL that could add request lines of its
+// own is refused before anything is sent, and its lines stay one line each. A successful
+// exchange logs every step, the resolver's among them; the Authorization header works as
+// the password, and the trace only shows that it was sent.
+TEST_F(HttpTest, LogsEachStepAndRefusesAUrlThatCouldAddRequestLines) {
     fakes::TcpFake server(AF_INET, 0, [](const std::string&) { return ReplyOf(kOk + "sent"); });
-    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-        // the URL, then how the "Url: " and "Hostname: " lines show it
-        {kV4 + "ip HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=",
-         kV4 + "ip HTTP/1.1\\x0d\\x0aHost: x\\x0d\\x0a\\x0d\\x0aGET /nic/evil?x=", kHost},
-        {"http://v4.zelmar.example\r\nX: y/", "http://v4.zelmar.example\\x0d\\x0aX: y/",
-         "v4.zelmar.example\\x0d\\x0aX: y"},
-        {kV4 + std::string("a\0b", 3), kV4 + "a\\x00b", kHost},
+    const std::string url = kV4 + "ipcheck.asp";
+    std::string hidden = wire::Get("/ipcheck.asp", kHost, true);
+    const size_t secret = hidden.find("Basic ") + 6;
+    hidden.replace(secret, hidden.size() - 4 - secret, "<hidden>");
+    const std::string head =
+        "Url: " + url + "\nHostname: v4.zelmar.example\nQuery String: /ipcheck.asp\n";
+    const std::string steps =
+        "\nName Server: 127.0.0.1\nName Server IP Address: 127.0.0.1\nRRType: 1\n"
+        "Performing DNS query.\nCreating socket.\nSetting socket timeout.\n"
+        "Creating destination socket.\nApplying destination socket address.\n"
+        "Applying destination socket port.\nCreating DNS packet.\nCreating DNS question.\n"
+        "Sending DNS question.\nReceiving DNS answer.\nParsing 1 DNS answers.\n"
+        "Answer RRType: \nParsing A answer.\nParsed A answer.\nParsed Answer.\n"
+        "Parsed 1 DNS answers.\nCompleted DNS query.\nIPv4 Address: 127.0.0.1\n"
+        "Creating socket.\nSetting socket timeout.\nConnecting socket.\nSending request.\n"
+        "Receiving response.\nClosing socket.\nParsing response.\n";
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        // the URL, the credentials, the log
+        {kV4 + "ip HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=", "",
+         "Url: " + kV4 +
+             "ip HTTP/1.1\\x0d\\x0aHost: x\\x0d\\x0a\\x0d\\x0aGET /nic/evil?x=\n"
+             "Hostname: v4.zelmar.example\n"},
+        {"http://v4.zelmar.example\r\nX: y/", "",
+         "Url: http://v4.zelmar.example\\x0d\\x0aX: y/\nHostname: v4.zelmar.example\\x0d\\x0aX: "
+         "y\n"},
+        {kV4 + std::string("a\0b", 3), "", "Url: " + kV4 + "a\\x00b\nHostname: " + kHost + "\n"},
+        {url, "", head + "HTTP Request: " + wire::Get("/ipcheck.asp", kHost, false) + steps},
+        {url, kCredentials, head + "HTTP Request: " + hidden + steps},
     };
-    for (const auto& [url, shown, host] : cases) {
+    for (const auto& [url, credentials, expected] : cases) {
         unlink(kLog);
-        EXPECT_FALSE(Get(url, server.port()));
-        EXPECT_EQ(error_ + "|" + body_, "Invalid URL.|untouched body");
-        EXPECT_EQ(wire::UndatedLines(kLog),
-                  (std::vector<std::string>{"[FRAMEWORK] Url: " + shown,
-                                            "[FRAMEWORK] Hostname: " + host}));
-    }
-    EXPECT_TRUE(server.requests().empty());
-}
-
-// The lines of a successful exchange in order, around the resolver's own lines. The
-// Authorization header works as the password: the trace only shows that it was sent.
-TEST_F(HttpTest, LogsEachStepOfAnExchange) {
-    fakes::TcpFake server(AF_INET, 0, [](const std::string&) { return ReplyOf(kOk); });
-    for (const std::string& credentials : {std::string(), kCredentials}) {
-        unlink(kLog);
-        ASSERT_TRUE(Get(kV4 + "ipcheck.asp", server.port(), credentials)) << error_;
+        const bool sent = expected.find(steps) != std::string::npos;
+        EXPECT_EQ(Get(url, server.port(), credentials), sent);
+        EXPECT_EQ(error_ + "|" + body_,
+                  sent ? "untouched error|sent" : "Invalid URL.|untouched body");
         std::string log;
         for (const std::string& line : wire::UndatedLines(kLog))
-            log += line + "\n";
-        std::string traced = wire::Get("/ipcheck.asp", kHost, !credentials.empty());
-        const size_t secret = traced.find("Basic ") + 6;
-        if (!credentials.empty())
-            traced.replace(secret, traced.size() - 4 - secret, "<hidden>");
-        const std::string head =
-            "[FRAMEWORK] Url: http://v4.zelmar.example/ipcheck.asp\n"
-            "[FRAMEWORK] Hostname: v4.zelmar.example\n[FRAMEWORK] Query String: /ipcheck.asp\n"
-            "[FRAMEWORK] HTTP Request: " +
-            traced + "\n[FRAMEWORK] ";
-        const std::string tail =
-            "\n[FRAMEWORK] IPv4 Address: 127.0.0.1\n[FRAMEWORK] Creating socket.\n"
-            "[FRAMEWORK] Setting socket timeout.\n[FRAMEWORK] Connecting socket.\n"
-            "[FRAMEWORK] Sending request.\n[FRAMEWORK] Receiving response.\n"
-            "[FRAMEWORK] Closing socket.\n[FRAMEWORK] Parsing response.\n";
-        ASSERT_GE(log.size(), head.size() + tail.size()) << log;
-        EXPECT_EQ(log.substr(0, head.size()), head);
-        EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+            log += line.substr(line.rfind("[FRAMEWORK] ", 0) == 0 ? 12 : 0) + "\n";
+        EXPECT_EQ(log, expected);
     }
+    EXPECT_EQ(server.requests().size(), 2u);
 }
 
 }  // namespace

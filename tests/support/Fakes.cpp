@@ -11,70 +11,64 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <future>
 
 #include "Process.h"
 #include "SimDnsReply.h"
 
 namespace fakes {
 
-FileDescriptor BindLoopback(int family, int type, int port, const std::string& address,
-                            int* boundPort) {
+FileDescriptor BindLoopback(int family, int type, const std::string& address, int& port) {
     FileDescriptor fd(socket(family, type | SOCK_CLOEXEC, 0));
     sockaddr_storage ss{};
-    socklen_t length = sizeof(sockaddr_in);
-    const int one = 1;
+    auto* sa = reinterpret_cast<sockaddr*>(&ss);
     auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
     auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    auto* sun = reinterpret_cast<sockaddr_un*>(&ss);
+    ss.ss_family = static_cast<sa_family_t>(family);
+    socklen_t length = sizeof *sin;
+    bool named = true;
     if (family == AF_UNIX) {
         unlink(address.c_str());
-        auto* sun = reinterpret_cast<sockaddr_un*>(&ss);
-        sun->sun_family = AF_UNIX;
         std::strncpy(sun->sun_path, address.c_str(), sizeof sun->sun_path - 1);
-        length = sizeof(sockaddr_un);
+        length = sizeof *sun;
     } else if (family == AF_INET6) {
-        sin6->sin6_family = AF_INET6;
-        sin6->sin6_port = htons(port);
-        inet_pton(AF_INET6, address.empty() ? "::1" : address.c_str(), &sin6->sin6_addr);
-        setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        length = sizeof(sockaddr_in6);
+        sin6->sin6_port = htons(static_cast<uint16_t>(port));
+        named = inet_pton(family, address.empty() ? "::1" : address.c_str(), &sin6->sin6_addr);
+        length = sizeof *sin6;
     } else {
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(port);
-        inet_pton(AF_INET, address.empty() ? "127.0.0.1" : address.c_str(), &sin->sin_addr);
+        sin->sin_port = htons(static_cast<uint16_t>(port));
+        named = inet_pton(family, address.empty() ? "127.0.0.1" : address.c_str(), &sin->sin_addr);
     }
-    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (!fd.ok() || bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), length) != 0 ||
-        (type == SOCK_STREAM && listen(fd.get(), 16) != 0) ||
-        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &length) != 0)
+    const int one = 1;  // a fixed port is free again at once after an earlier server's close
+    if (!fd.ok() || !named || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
+        bind(fd.get(), sa, length) != 0 || getsockname(fd.get(), sa, &length) != 0)
         return FileDescriptor();
-    *boundPort =
-        family == AF_UNIX ? 0 : ntohs(family == AF_INET6 ? sin6->sin6_port : sin->sin_port);
+    port = family == AF_UNIX ? 0 : ntohs(family == AF_INET6 ? sin6->sin6_port : sin->sin_port);
     return fd;
 }
 
 LoopbackServer::LoopbackServer(int family, int type, int port, const std::string& address)
-    : fd_(BindLoopback(family, type, port, address, &port_)) {
+    : port_(port), fd_(BindLoopback(family, type, address, port_)) {
     int ends[2];
-    if (fd_.ok() && pipe2(ends, O_CLOEXEC) == 0) {
+    if (fd_.ok() && (type != SOCK_STREAM || listen(fd_.get(), 16) == 0) &&
+        pipe2(ends, O_CLOEXEC) == 0) {
         stopRead_ = FileDescriptor(ends[0]);
         stopWrite_ = FileDescriptor(ends[1]);
     }
 }
 
+std::vector<std::string> LoopbackServer::received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
 void LoopbackServer::Start(std::function<void()> serve) {
-    if (!stopRead_.ok())
-        return;
-    std::promise<void> running;
-    std::future<void> ready = running.get_future();
-    thread_ = std::thread([serve, running = std::move(running)]() mutable {
-        running.set_value();
-        serve();
-    });
-    ready.wait();
+    if (stopRead_.ok())
+        thread_ = std::thread(std::move(serve));
 }
 
 // Closing the pipe's write end is the stop: the read end then stays readable.
@@ -90,13 +84,8 @@ bool LoopbackServer::Wait(int fd, int timeoutMs) const {
            (fds[0].revents & (POLLIN | POLLHUP)) != 0;
 }
 
-bool LoopbackServer::Stopped(int timeoutMs) const {
-    pollfd stop = {stopRead_.get(), POLLIN, 0};
-    return poll(&stop, 1, timeoutMs) != 0;
-}
-
-TcpFake::TcpFake(int family, int port, Handler handler) : Scripted(family, SOCK_STREAM, port) {
-    SetHandler(std::move(handler));
+TcpFake::TcpFake(int family, int port, Handler handler)
+    : LoopbackServer(family, SOCK_STREAM, port), handler_(std::move(handler)) {
     Start([this] {
         while (Wait(fd_.get(), -1)) {
             FileDescriptor client(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -107,63 +96,58 @@ TcpFake::TcpFake(int family, int port, Handler handler) : Scripted(family, SOCK_
 }
 
 void TcpFake::Answer(int client) {
-    std::string request;
-    char chunk[4096];
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 &&
-           Wait(client, 5000)) {
-        const ssize_t n = recv(client, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        request.append(chunk, static_cast<size_t>(n));
+    char chunk[4096];  // a request is one write of at most 4 KiB
+    const ssize_t n = Wait(client, 5000) ? recv(client, chunk, sizeof chunk, 0) : 0;
+    const std::string request(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back(request);
     }
-    const Handler handler = Received(request);
-    const HttpReply reply = handler ? handler(request) : HttpReply{};
-    if (reply.delayMs > 0 && Stopped(reply.delayMs))
-        return;
-    for (size_t done = 0; done < reply.bytes.size();) {
-        if (reply.trickleMs > 0 && Stopped(reply.trickleMs))
+    const HttpReply reply = handler_(request);
+    const size_t step = reply.trickleMs > 0 ? 1 : reply.bytes.size();
+    // A trickle ends at the first write after the client gave up.
+    for (size_t done = 0; done < reply.bytes.size(); done += step) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(reply.trickleMs));
+        if (send(client, reply.bytes.data() + done, step, MSG_NOSIGNAL) != ssize_t(step))
             return;
-        const size_t most = reply.trickleMs > 0 ? 1 : reply.bytes.size() - done;
-        const ssize_t n = send(client, reply.bytes.data() + done, most, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
-    if (reply.reset) {
-        const linger abort = {1, 0};  // the close then sends a reset
-        setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
     // Until the client closes its side (or 60 s, or the end of the test).
-    while (reply.keepOpen && !reply.reset && Wait(client, 60000) &&
-           recv(client, chunk, sizeof chunk, 0) > 0) {
+    while (reply.keepOpen && Wait(client, 60000) && recv(client, chunk, sizeof chunk, 0) > 0) {
     }
 }
 
-UdpFake::UdpFake(int port, Handler handler) : Scripted(AF_INET, SOCK_DGRAM, port) {
-    SetHandler(std::move(handler));
+UdpFake::UdpFake(int port, Handler handler)
+    : LoopbackServer(AF_INET, SOCK_DGRAM, port), handler_(std::move(handler)) {
     Start([this] {
         std::string buffer(65536, '\0');
         while (Wait(fd_.get(), -1)) {
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t n = recvfrom(fd_.get(), &buffer[0], buffer.size(), 0,
-                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (n < 0)
-                continue;
-            const std::string query = buffer.substr(0, static_cast<size_t>(n));
-            const Handler handler = Received(query);
-            for (const Datagram& d : handler ? handler(query) : std::vector<Datagram>{}) {
-                const bool forged = d.fromOtherPort || !d.fromAddress.empty();
-                int ignored = 0;
-                FileDescriptor other =
-                    forged ? BindLoopback(AF_INET, SOCK_DGRAM, 0, d.fromAddress, &ignored)
-                           : FileDescriptor();
-                if (!forged || other.ok())
-                    sendto(forged ? other.get() : fd_.get(), d.bytes.data(), d.bytes.size(), 0,
-                           reinterpret_cast<sockaddr*>(&from), fromLength);
+            sockaddr_in peer{};
+            socklen_t length = sizeof peer;
+            auto* sa = reinterpret_cast<sockaddr*>(&peer);
+            const ssize_t n = recvfrom(fd_.get(), &buffer[0], buffer.size(), 0, sa, &length);
+            const std::string query =
+                buffer.substr(0, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            Handler handler;
+            {  // the query and the handler it meets, together
+                std::lock_guard<std::mutex> lock(mutex_);
+                received_.push_back(query);
+                handler = handler_;
+            }
+            for (const Datagram& d : n < 0 ? std::vector<Datagram>{} : handler(query)) {
+                int any = 0;  // a forger that cannot bind sends nothing
+                const FileDescriptor forger = d.from.empty()
+                                                  ? FileDescriptor()
+                                                  : BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
+                sendto(d.from.empty() ? fd_.get() : forger.get(), d.bytes.data(), d.bytes.size(), 0,
+                       sa, length);
             }
         }
     });
+}
+
+void UdpFake::SetHandler(Handler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler_ = std::move(handler);
 }
 
 std::vector<Datagram> LoopbackNames(const std::string& query) {
@@ -187,6 +171,25 @@ void Note(int sig) {
     if (sig != SIGHUP)
         stop_requested = 1;
     delivered.fetch_add(1);
+}
+
+// "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
+SyslogMessage ParseSyslog(const std::string& d) {
+    SyslogMessage m;
+    m.text = d;
+    const size_t ident = d.find('>') + 1 + 16;
+    const size_t colon = d.find(": ", ident);
+    if (d.rfind('<', 0) != 0 || ident == 16 || colon == std::string::npos)
+        return m;
+    m.priority = std::atoi(d.c_str() + 1);
+    m.ident = d.substr(ident, colon - ident);
+    m.text = d.substr(colon + 2);
+    const size_t bracket = m.ident.find('[');
+    if (bracket != std::string::npos && m.ident.back() == ']') {
+        m.pid = std::atoi(m.ident.c_str() + bracket + 1);
+        m.ident.resize(bracket);
+    }
+    return m;
 }
 
 bool InPpoll(pid_t tid) {
@@ -236,32 +239,6 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
     return r;
 }
 
-namespace {
-
-// "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
-SyslogMessage ParseSyslog(const std::string& d) {
-    SyslogMessage m;
-    m.text = d;
-    const size_t close = d.find('>');
-    if (d.empty() || d[0] != '<' || close == std::string::npos)
-        return m;
-    m.priority = std::atoi(d.substr(1, close - 1).c_str());
-    const size_t identStart = close + 1 + 16;
-    const size_t colon = d.find(": ", identStart);
-    if (identStart > d.size() || colon == std::string::npos)
-        return m;
-    m.ident = d.substr(identStart, colon - identStart);
-    const size_t bracket = m.ident.find('[');
-    if (bracket != std::string::npos && m.ident.back() == ']') {
-        m.pid = std::atoi(m.ident.c_str() + bracket + 1);
-        m.ident.resize(bracket);
-    }
-    m.text = d.substr(colon + 2);
-    return m;
-}
-
-}  // namespace
-
 // The thread keeps the queue short (a sender blocks once ten datagrams wait), whether or
 // not the test reads.
 SyslogCapture::SyslogCapture() : LoopbackServer(AF_UNIX, SOCK_DGRAM, 0, "/dev/log") {
@@ -283,13 +260,16 @@ SyslogCapture::~SyslogCapture() {
 void SyslogCapture::DrainLocked() const {
     char buffer[8192];
     for (ssize_t n; fd_.ok() && (n = recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
-        messages_.push_back(ParseSyslog(std::string(buffer, static_cast<size_t>(n))));
+        received_.emplace_back(buffer, static_cast<size_t>(n));
 }
 
 std::vector<SyslogMessage> SyslogCapture::messages() const {
     std::lock_guard<std::mutex> lock(mutex_);
     DrainLocked();
-    return messages_;
+    std::vector<SyslogMessage> out;
+    for (const std::string& d : received_)
+        out.push_back(ParseSyslog(d));
+    return out;
 }
 
 std::vector<std::string> SyslogCapture::texts() const {
@@ -300,14 +280,12 @@ std::vector<std::string> SyslogCapture::texts() const {
 }
 
 bool SyslogCapture::WaitFor(const std::string& text, int timeoutMs) const {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    do {
-        for (const std::string& t : texts())
-            if (t == text)
-                return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (std::chrono::steady_clock::now() < until);
-    return false;
+    return testproc::WaitUntil(
+        [&] {
+            const std::vector<std::string> t = texts();
+            return std::find(t.begin(), t.end(), text) != t.end();
+        },
+        timeoutMs);
 }
 
 }  // namespace fakes

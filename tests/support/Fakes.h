@@ -14,28 +14,31 @@
 
 namespace fakes {
 
-// A socket bound on loopback (or, for AF_UNIX, at the path `address`) and the thread that
-// serves it: started before the constructor returns, so a test that then starves the
-// process of descriptors cannot catch it starting, and ended by a stop pipe.
+// A socket of `type` bound to `address` (empty: the family's loopback address; for AF_UNIX,
+// the path) and `port` (0: any free one), which then holds the port it got. Not listening.
+FileDescriptor BindLoopback(int family, int type, const std::string& address, int& port);
+
+// A bound socket and the thread that serves it, ended by a stop pipe. It keeps a copy of
+// every message it receives.
 class LoopbackServer {
   public:
-    LoopbackServer(const LoopbackServer&) = delete;
-    LoopbackServer& operator=(const LoopbackServer&) = delete;
     bool ok() const { return thread_.joinable(); }
     int port() const { return port_; }
+    std::vector<std::string> received() const;
 
   protected:
     LoopbackServer(int family, int type, int port, const std::string& address = "");
     ~LoopbackServer() { Stop(); }
+    // Runs `serve` on the thread, if the socket and the stop pipe are there.
     void Start(std::function<void()> serve);
     // Every subclass calls it first in its destructor: the thread uses the subclass's members.
     void Stop();
     // Whether `fd` became readable (or hung up) within `timeoutMs`, before a stop.
     bool Wait(int fd, int timeoutMs) const;
-    // Whether a stop came within `timeoutMs`.
-    bool Stopped(int timeoutMs) const;
 
-    int port_ = 0;  // before fd_: binding sets it
+    mutable std::mutex mutex_;  // guards received_ and what subclasses share with the thread
+    mutable std::vector<std::string> received_;
+    int port_;  // before fd_: binding sets it
     FileDescriptor fd_;
 
   private:
@@ -44,77 +47,52 @@ class LoopbackServer {
     std::thread thread_;
 };
 
-// Binds a socket of `type` to `address` (empty: the family's loopback address).
-FileDescriptor BindLoopback(int family, int type, int port, const std::string& address,
-                            int* boundPort);
-
-// A loopback server that hands every message it receives to a handler and keeps a copy.
-template <typename H>
-class Scripted : public LoopbackServer {
-  public:
-    using Handler = H;
-    using LoopbackServer::LoopbackServer;
-    void SetHandler(Handler handler) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        handler_ = std::move(handler);
-    }
-    std::vector<std::string> received() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_;
-    }
-
-  protected:
-    Handler Received(const std::string& message) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.push_back(message);
-        return handler_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    Handler handler_;
-    std::vector<std::string> received_;
-};
-
 struct HttpReply {
     std::string bytes;      // written as they are
-    int delayMs = 0;        // wait before answering
-    bool keepOpen = false;  // leave the connection open until the client closes it
-    bool reset = false;     // end with a TCP reset instead of a close
-    int trickleMs = 0;      // write the bytes one at a time, this far apart
+    bool keepOpen = false;  // then the connection stays open until the client closes it
+    int trickleMs = 0;      // written a byte at a time, this far apart
 };
 
 inline HttpReply ReplyOf(std::string bytes) {
-    return HttpReply{std::move(bytes), 0, false, false, 0};
+    return {std::move(bytes)};
 }
 
 // An HTTP server on 127.0.0.1 or ::1 that answers each request through a handler.
-class TcpFake : public Scripted<std::function<HttpReply(const std::string& request)>> {
+class TcpFake : public LoopbackServer {
   public:
+    using Handler = std::function<HttpReply(const std::string& request)>;
     TcpFake(int family, int port, Handler handler);  // port 0: any free port
     ~TcpFake() { Stop(); }
     std::vector<std::string> requests() const { return received(); }
 
   private:
     void Answer(int client);
+    const Handler handler_;
 };
 
 struct Datagram {
     std::string bytes;
-    bool fromOtherPort = false;  // sent from another socket, as a forger would
-    std::string fromAddress;     // loopback address to send from; empty: the server's
+    // A loopback address to send from, on a port of its own, as a forger would; empty:
+    // the server's socket.
+    std::string from;
 };
 
 inline Datagram DatagramOf(std::string bytes) {
-    return Datagram{std::move(bytes), false, ""};
+    return {std::move(bytes), ""};
 }
 
 // A UDP DNS server on 127.0.0.1 that answers each query through a handler.
-class UdpFake : public Scripted<std::function<std::vector<Datagram>(const std::string& query)>> {
+class UdpFake : public LoopbackServer {
   public:
+    using Handler = std::function<std::vector<Datagram>(const std::string& query)>;
     UdpFake(int port, Handler handler);  // port 0: any free port
     ~UdpFake() { Stop(); }
     std::vector<std::string> queries() const { return received(); }
+    // A query that arrives after this meets the new handler.
+    void SetHandler(Handler handler);
+
+  private:
+    Handler handler_;
 };
 
 // A resolver's handler: v4.* has only an A record (127.0.0.1), v6.* only AAAA (::1), dual.*
@@ -156,9 +134,6 @@ class SyslogCapture : public LoopbackServer {
 
   private:
     void DrainLocked() const;
-
-    mutable std::mutex mutex_;
-    mutable std::vector<SyslogMessage> messages_;
 };
 
 }  // namespace fakes
