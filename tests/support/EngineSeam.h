@@ -81,6 +81,12 @@ struct Seam {
                                                [&](auto& f) { return call.rfind(f, 0) == 0; });
     }
 
+    // Whether question `i` is on port 80 only right after the same one failed on 8245.
+    bool FellBack(size_t i) const {
+        return calls[i].rfind("80 ", 0) != 0 ||
+               (i > 0 && calls[i - 1] == "8245" + calls[i].substr(2) && Failing(calls[i - 1]));
+    }
+
     bool Answer(const std::string& call) {
         calls.push_back(call);
         if (call == s.stopAt)
