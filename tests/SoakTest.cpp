@@ -34,8 +34,7 @@ const unsigned kSeed = 20260417;
 [[maybe_unused]] const size_t kHeapSlack = 64 * 1024;
 const char kLog[] = "/tmp/soak.log";
 
-class Soak : public Seam {
-  public:
+struct Soak : Seam {
     MyIPUpdate e;
     Lines now = L(kV4, kV6), spare = L("198.51.100.23", "2001:db8:1::23");  // public addresses
     int findings = 0;
@@ -102,20 +101,14 @@ class Soak : public Seam {
                         (dnsTurn ? L(Ask("A"), Ask("AAAA")) : L());
         for (size_t i = 0; i < calls.size(); ++i) {
             const auto found = std::find(allowed.begin(), allowed.end(), calls[i]);
-            if (found == allowed.end() || !FellBack(i))
-                Note("a question it may not ask: " + testing::PrintToString(calls[i]));
-            else
+            if (found != allowed.end() && FellBack(i))
                 allowed.erase(found);
+            else if (++findings <= 20)
+                ADD_FAILURE() << "a question it may not ask: " << testing::PrintToString(calls[i]);
         }
     }
 
-  private:
     unsigned Roll(size_t n) { return static_cast<unsigned>(rng() % n); }
-
-    void Note(const std::string& what) {
-        if (++findings <= 20)
-            ADD_FAILURE() << what;
-    }
 
     std::mt19937 rng{kSeed};
 };
@@ -140,9 +133,9 @@ TEST(SoakTest, EngineOutlastsAMisbehavingProvider) {
     soak.Cycle(warmUp + cycles + 1, true);
     EXPECT_EQ(soak.calls, L(P4, P6, Upd(soak.now[0], soak.now[1], soak.forced)));
     const MyIPUpdateResponse& kept = soak.e.response;
-    EXPECT_EQ(kept.statusCode + " " + kept.updatedIPv4Address + " " + kept.updatedIPv6Address,
+    EXPECT_EQ(kept.statusCode + " " + kept.updatedIPv4Address + " " + kept.updatedIPv6Address +
+                  (soak.e.forceUpdate ? " forced" : ""),
               "Good 198.51.100.77 2001:db8:77::1");
-    EXPECT_FALSE(soak.e.forceUpdate);
     EXPECT_EQ(soak.findings, 0);
 }
 

@@ -41,8 +41,8 @@ inline std::string Ask(const std::string& type, const std::string& host = wire::
 
 // An update question: port, URL, and "alice:" with the MD5 of "secret" as credentials.
 inline std::string Upd(const std::string& v4, const std::string& v6, bool forced,
-                       const std::string& port = "8245", const std::string& location = "") {
-    return port + " http://api.zelmar.example" + wire::UpdateTarget(v4, v6, forced, location) +
+                       const std::string& port = "8245") {
+    return port + " http://api.zelmar.example" + wire::UpdateTarget(v4, v6, forced) +
            " alice:5ebe2294ecd0e0f08eab7690d2a6ee69";
 }
 
