@@ -74,17 +74,9 @@ std::string Outcome(const std::string& input) {
     for (unsigned bit = 0; bit < 3; ++bit)
         if (flags & (4u << bit))
             seam.s.failing.push_back(failing[bit]);
-    std::string sent = "no update";
-    const auto scripted = e.fetchUrl;
-    e.fetchUrl = [&](std::string url, int port, std::string credentials, std::string& body,
-                     std::string& error, bool verbose) {
-        if (!credentials.empty())
-            sent = Request(url, credentials);
-        return scripted(url, port, credentials, body, error, verbose);
-    };
     e.CheckIP(true);
 
-    std::string asked = "nothing";
+    std::string asked = "nothing", sent = "no update";
     for (size_t i = 0; i < seam.calls.size(); ++i) {
         const std::string& call = seam.calls[i];
         Require(seam.FellBack(i) && call[0] != 'A');  // no name server in a forced cycle
@@ -92,6 +84,8 @@ std::string Outcome(const std::string& input) {
         const char* what = url == seam::kCheck4   ? "IPv4 page"
                            : url == seam::kCheck6 ? "IPv6 page"
                                                   : "update";
+        if (url != seam::kCheck4 && url != seam::kCheck6)  // the update, credentials last
+            sent = Request(url.substr(0, url.rfind(' ')), url.substr(url.rfind(' ') + 1));
         asked = (i > 0 ? asked + ", " : "") + what + " on " + call.substr(0, call.find(' '));
     }
     const std::string ipv4 = e.GetIPv4Address(), ipv6 = e.GetIPv6Address();
