@@ -65,8 +65,9 @@ TEST_F(EngineTest, DecidesWhatToAskFromWhatItKnows) {
     const std::string v4 = "198.51.100.9", v6 = "2001:db8::9";
     const Lines same = L("No change detected."), got = L("Response: " + kGood) + Good();
     // Both pages asked, then the update for these addresses, sent and answered "Good".
-    auto updated = [&](const std::string& a4, const std::string& a6, bool forced) {
-        return L(P4, P6, Upd(a4, a6, forced)) + Head(a4, a6) + Sent(a4, a6, forced) + got;
+    auto did = [&](const std::string& a4, const std::string& a6, bool forced, int counter) {
+        return L(P4, P6, Upd(a4, a6, forced)) + Head(a4, a6) + Sent(a4, a6, forced) + got +
+               Keeps(false, counter);
     };
     const Lines asked = L(P4, P6, Ask("A"), Ask("AAAA"));
     const Lines required = asked + L(Upd(kV4, kV6, false)) + Head() +
@@ -79,15 +80,14 @@ TEST_F(EngineTest, DecidesWhatToAskFromWhatItKnows) {
         std::function<void(MyIPUpdate&, Script&)> setup;
         Lines expected;  // as Cycle gives it
     } rows[] = {
-        {"forced", true, 0, nullptr, updated(kV4, kV6, true) + Keeps(false, 1)},
+        {"forced", true, 0, nullptr, did(kV4, kV6, true, 1)},
         {"tenth cycle", false, 9, nullptr, L(P4, P6) + Head() + same + Keeps(false, 10)},
         {"IPv4 changed", false, 5, [&](auto&, auto& s) { s.page4 = "ip" + v4; },
-         updated(v4, kV6, false) + Keeps(false, 6)},
+         did(v4, kV6, false, 6)},
         {"IPv6 changed", false, 5, [&](auto&, auto& s) { s.page6 = "ip" + v6; },
-         updated(kV4, v6, false) + Keeps(false, 6)},
+         did(kV4, v6, false, 6)},
         {"no stored IPv6 address", false, 0,
-         [](auto& e, auto&) { e.response.updatedIPv6Address = ""; },
-         updated(kV4, kV6, false) + Keeps(false, 1)},
+         [](auto& e, auto&) { e.response.updatedIPv6Address = ""; }, did(kV4, kV6, false, 1)},
         {"IPv6 lookup fails", false, 0, [](auto&, auto& s) { s.failing = L(P6, "80 " + kCheck6); },
          L(P4, P6, "80 " + kCheck6, Upd(kV4, "", false)) + Head(kV4, "") + Sent(kV4, "", false) +
              got + Keeps(false, 1)},
