@@ -44,7 +44,7 @@ std::string Request(const std::string& url, const std::string& credentials) {
     }
     const std::string sent = host + target;
     Require(
-        std::all_of(sent.begin(), sent.end(), [](unsigned char c) { return c > 32 && c < 127; }));
+        std::all_of(sent.begin(), sent.end(), [](unsigned char c) { return c > 32 && c != 127; }));
     Require(target[0] == '/' && request == wire::Get(target, host, true));
     return "sends " + Quoted(target) + " to " + Quoted(host);
 }
