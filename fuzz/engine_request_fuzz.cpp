@@ -1,144 +1,106 @@
-// Forced check cycles of the engine, through its network seam, with address-check pages
-// that answer arbitrary bytes and an arbitrary update template and location. The request
-// the HTTP client would send for the update must stay one request: no line end but the
-// header's own, so no second request line. No I/O.
+// Forced check cycles of the engine behind the tests' scripted provider (EngineSeam.h), with
+// address-check pages that answer arbitrary bytes and an arbitrary update template and
+// location. The update request the HTTP client would send must stay one request: nothing in
+// its target or host below 0x21, so no line end of its own and no second request line. Port
+// 80 is asked only right after the same question failed on 8245, a forced cycle never asks
+// the name server, and an address taken is one of the page's family. No I/O.
 //
-// Input: one byte of flags (IPv4 on, IPv6 on, port 8245 of the IPv4 page fails, of the
-// IPv6 page), then the IPv4 page, the IPv6 page, the update template (the built-in one when
-// empty) and the location, separated by zero bytes.
+// Input: one byte of flags (1 IPv4 on, 2 IPv6 on; port 8245 fails for 4 the IPv4 page, 8 the
+// IPv6 page, 16 the update; 32 the rest is one page that both checks answer), then the IPv4
+// page, the IPv6 page, the update template (the built-in one when empty) and the location,
+// separated by zero bytes. The update is answered empty, which changes nothing.
+//
+// Outcome: the address taken from the IPv4 and from the IPv6 page, the cycle's questions
+// (which page or the update, on which port), then the update request's target and host as
+// the client would send them, or its refusal.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "../tests/support/EngineSeam.h"
 #include "MyHTTP.h"
 #include "MyIPUpdate.h"
-#include "MyString.h"
+#include "Outcome.h"
 
-namespace {
+namespace engine_request_fuzz {
 
-const int primaryPort = 8245;
+using fuzzing::Quoted;
+using fuzzing::Require;
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-
-bool IsSendable(const std::string& text) {
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        return byte < 0x21 || byte == 0x7f;
-    });
-}
-
-bool IsAddress(int family, const std::string& text) {
-    unsigned char parsed[sizeof(in6_addr)];
-    return text.find('\0') == std::string::npos && inet_pton(family, text.c_str(), parsed) == 1;
-}
-
-// The request GetUrl would send for `url`: the request line, User-Agent, Host and, with
-// credentials, Authorization, each ended by CR LF, then the empty line; nothing else.
-void CheckRequest(const std::string& url, const std::string& credentials) {
+// What the HTTP client makes of the update: the account's GET, with no byte below 0x21 nor
+// DEL in its target and host; or its refusal.
+std::string Request(const std::string& url, const std::string& credentials) {
     std::string host, target, request, error;
     if (!MyHTTP::PrepareRequest(url, credentials, host, target, request, error, false)) {
-        Check(error == "Invalid URL." || error == "Request too long.");
-        return;
+        Require(error == "Invalid URL." || error == "Request too long.");
+        return error;
     }
-    Check(IsSendable(host) && IsSendable(target) && target[0] == '/');
-    const std::string head =
-        "GET " + target + " HTTP/1.1\r\nUser-Agent: Zelmar.Linux\r\nHost: " + host + "\r\n";
-    const std::string authorization =
-        credentials.empty()
-            ? ""
-            : "Authorization: Basic " + MyString::Base64Encode(credentials) + "\r\n";
-    Check(request == head + authorization + "\r\n");
-    const size_t lines = credentials.empty() ? 4 : 5;
-    Check(static_cast<size_t>(std::count(request.begin(), request.end(), '\r')) == lines);
-    Check(static_cast<size_t>(std::count(request.begin(), request.end(), '\n')) == lines);
-    Check(request.find(" HTTP/") == request.find("\r\n") - 9);
-    Check(request.find(" HTTP/", request.find("\r\n")) == std::string::npos);
+    const std::string sent = host + target;
+    Require(
+        std::all_of(sent.begin(), sent.end(), [](unsigned char c) { return c > 32 && c != 127; }));
+    Require(target[0] == '/' && request == wire::Get(target, host, true));
+    return "sends " + Quoted(target) + " to " + Quoted(host);
 }
 
-std::vector<std::string> Split(const std::string& text, size_t parts) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (out.size() + 1 < parts) {
-        const size_t end = text.find('\0', start);
-        if (end == std::string::npos)
-            break;
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
+std::string Outcome(const std::string& input) {
+    const unsigned flags = input.empty() ? 0 : static_cast<unsigned char>(input[0]);
+    const std::string rest = input.substr(input.empty() ? 0 : 1);
+    std::vector<std::string> parts = {rest, rest, "", ""};
+    std::istringstream in(rest);
+    for (size_t i = 0; i < parts.size() && (flags & 32) == 0; ++i)
+        if (!std::getline(in, parts[i], '\0'))
+            parts[i].clear();
+    seam::Seam seam;
+    MyIPUpdate e;
+    seam.Install(e, "");
+    e.quiet = true;
+    e.ipv4Enabled = (flags & 1) != 0;
+    e.ipv6Enabled = (flags & 2) != 0;
+    e.updateUrl = parts[2].empty() ? e.updateUrl : parts[2];
+    e.location = parts[3];
+    seam.s = {parts[0], parts[1], "", "", {}, {}, {}};
+    const std::string failing[] = {seam::P4, seam::P6, "8245 http://api."};
+    for (unsigned bit = 0; bit < 3; ++bit)
+        if (flags & (4u << bit))
+            seam.s.failing.push_back(failing[bit]);
+    e.CheckIP(true);
+
+    std::string asked = "nothing", sent = "no update";
+    for (size_t i = 0; i < seam.calls.size(); ++i) {
+        const std::string& call = seam.calls[i];
+        Require(seam.FellBack(i) && call[0] != 'A');  // no name server in a forced cycle
+        const std::string url = call.substr(call.find(' ') + 1);
+        const char* what = url == seam::kCheck4   ? "IPv4 page"
+                           : url == seam::kCheck6 ? "IPv6 page"
+                                                  : "update";
+        if (url != seam::kCheck4 && url != seam::kCheck6)  // the update, credentials last
+            sent = Request(url.substr(0, url.rfind(' ')), url.substr(url.rfind(' ') + 1));
+        asked = (i > 0 ? asked + ", " : "") + what + " on " + call.substr(0, call.find(' '));
     }
-    out.push_back(start <= text.size() ? text.substr(start) : "");
-    out.resize(parts);
-    return out;
+    const std::string ipv4 = e.GetIPv4Address(), ipv6 = e.GetIPv6Address();
+    for (const auto& [family, address] : {std::pair(AF_INET, ipv4), std::pair(AF_INET6, ipv6)}) {
+        unsigned char parsed[sizeof(in6_addr)];  // an address taken is one of the page's family
+        Require(address.empty() || (address.find('\0') == std::string::npos &&
+                                    inet_pton(family, address.c_str(), parsed) == 1));
+    }
+    return "IPv4 " + Quoted(ipv4) + ", IPv6 " + Quoted(ipv6) + "; asks " + asked + "; " + sent;
 }
 
-struct Call {
-    std::string url;
-    int port;
-    bool ok;
-};
+}  // namespace engine_request_fuzz
 
-}  // namespace
+#ifndef DODODUZOD_REPLAY
+// The seam's account and update target; a test links them from its support library.
+#include "../tests/support/Wire.cpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0)
-        return 0;
-    const unsigned flags = data[0];
-    const std::vector<std::string> parts =
-        Split(std::string(reinterpret_cast<const char*>(data) + 1, size - 1), 4);
-
-    MyIPUpdate engine;
-    engine.username = "alice";
-    engine.password = "secret";
-    engine.quiet = true;  // no log file
-    engine.ipv4Enabled = (flags & 1) != 0;
-    engine.ipv6Enabled = (flags & 2) != 0;
-    if (!parts[2].empty())
-        engine.updateUrl = parts[2];
-    engine.location = parts[3];
-
-    std::vector<Call> pages;
-    int updates = 0;
-    engine.fetchUrl = [&](std::string url, int port, std::string credentials, std::string& body,
-                          std::string& error, bool) {
-        if (!credentials.empty()) {  // only the update carries credentials
-            ++updates;
-            CheckRequest(url, credentials);
-            return false;
-        }
-        const bool ipv4 = url == engine.ipv4CheckUrl;
-        const bool ok = port != primaryPort || (flags & (ipv4 ? 4u : 8u)) == 0;
-        pages.push_back({url, port, ok});
-        if (!ok) {
-            error = "Error connecting.";
-            return false;
-        }
-        body = ipv4 ? parts[0] : parts[1];
-        return true;
-    };
-    engine.askNameServer = [](int, std::string, std::string, std::vector<std::string>&, bool) {
-        Check(false);  // a forced cycle never asks the name server
-        return false;
-    };
-
-    engine.CheckIP(true);
-    // An update is sent on 8245 and, as it fails here, again on 80.
-    Check(updates == ((engine.ipv4Enabled || engine.ipv6Enabled) ? 2 : 0));
-    // Port 80 is asked only after port 8245 failed as an exchange.
-    for (size_t i = 0; i < pages.size(); ++i)
-        Check(pages[i].port == primaryPort ||
-              (i > 0 && pages[i - 1].url == pages[i].url && !pages[i - 1].ok));
-
-    const std::string ipv4 = engine.GetIPv4Address();
-    const std::string ipv6 = engine.GetIPv6Address();
-    Check(ipv4.empty() || IsAddress(AF_INET, ipv4));
-    Check(ipv6.empty() || IsAddress(AF_INET6, ipv6));
+    engine_request_fuzz::Outcome(std::string(reinterpret_cast<const char*>(data), size));
     return 0;
 }
+#endif

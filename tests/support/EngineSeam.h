@@ -41,8 +41,8 @@ inline std::string Ask(const std::string& type, const std::string& host = wire::
 
 // An update question: port, URL, and "alice:" with the MD5 of "secret" as credentials.
 inline std::string Upd(const std::string& v4, const std::string& v6, bool forced,
-                       const std::string& port = "8245", const std::string& location = "") {
-    return port + " http://api.zelmar.example" + wire::UpdateTarget(v4, v6, forced, location) +
+                       const std::string& port = "8245") {
+    return port + " http://api.zelmar.example" + wire::UpdateTarget(v4, v6, forced) +
            " alice:5ebe2294ecd0e0f08eab7690d2a6ee69";
 }
 
@@ -79,6 +79,12 @@ struct Seam {
     bool Failing(const std::string& call) const {
         return call == s.stopAt || std::any_of(s.failing.begin(), s.failing.end(),
                                                [&](auto& f) { return call.rfind(f, 0) == 0; });
+    }
+
+    // Whether question `i` is on port 80 only right after the same one failed on 8245.
+    bool FellBack(size_t i) const {
+        return calls[i].rfind("80 ", 0) != 0 ||
+               (i > 0 && calls[i - 1] == "8245" + calls[i].substr(2) && Failing(calls[i - 1]));
     }
 
     bool Answer(const std::string& call) {
