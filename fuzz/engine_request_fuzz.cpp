@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "../tests/support/EngineSeam.h"
+#include "EngineSeam.h"
 #include "MyHTTP.h"
 #include "MyIPUpdate.h"
 #include "Outcome.h"
@@ -96,9 +96,6 @@ std::string Outcome(const std::string& input) {
 }  // namespace engine_request_fuzz
 
 #ifndef DODODUZOD_REPLAY
-// The seam's account and update target; a test links them from its support library.
-#include "../tests/support/Wire.cpp"
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     engine_request_fuzz::Outcome(std::string(reinterpret_cast<const char*>(data), size));
     return 0;
