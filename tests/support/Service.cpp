@@ -9,8 +9,7 @@ namespace service {
 const std::string kBin = DODODUZOD_BIN;
 const char kNextCheck[] = "[ENGINE] IP address check completed. Next check at ";
 const char kStopping[] = "Debug: stopping dododuzod ...";
-const std::vector<std::string> kEnv = {"DODODUZOD_RESOLVER=127.0.0.1",
-                                       "DODODUZOD_NAMESERVER=127.0.0.1:5353"};
+const Lines kEnv = {"DODODUZOD_RESOLVER=127.0.0.1", "DODODUZOD_NAMESERVER=127.0.0.1:5353"};
 
 Test::Test() : dir(testproc::MakeTempDir()), conf(dir + "/dododuzod.conf"), log(dir + "/log") {
     EXPECT_TRUE(syslog.ok() && testproc::WriteFile(dir + "/accounts", "alice secret home\n"));
@@ -22,7 +21,7 @@ void Test::WriteConf(const std::string& settings) {
         conf, settings + "username alice\npassword secret\nipv4 true\nipv6 true\ndebug true\n"));
 }
 
-void Test::StartSim(const std::vector<std::string>& args) {
+void Test::StartSim(const Lines& args) {
     std::vector<std::string> argv = {DODODUZOD_SIM, "--accounts", dir + "/accounts"};
     argv.insert(argv.end(), args.begin(), args.end());
     sim = std::make_unique<testproc::Child>(argv);
@@ -30,26 +29,26 @@ void Test::StartSim(const std::vector<std::string>& args) {
     ASSERT_EQ(SimLines()[0], "ready");
 }
 
-void Test::StartClient(const std::vector<std::string>& args, const std::vector<std::string>& env,
+void Test::StartClient(const Lines& args, const Lines& env,
                        const std::function<void()>& beforeExec) {
-    std::vector<std::string> argv = {kBin, "-c", conf}, all = kEnv;
+    Lines argv = wrapper, all = kEnv;
+    argv.insert(argv.end(), {kBin, "-c", conf});
     argv.insert(argv.end(), args.begin(), args.end());
     all.insert(all.end(), env.begin(), env.end());
     client = std::make_unique<testproc::Child>(argv, all, beforeExec);
 }
 
-int Test::Stop(int sig) {
+testproc::Result Test::Stop(int sig, int timeoutMs) {
     client->Signal(sig);
-    const testproc::Result r = client->Wait(5000);
-    return r.exited ? r.status : -1;
+    return client->Wait(timeoutMs);
 }
 
-std::vector<std::string> Test::SimLines() const {
+Lines Test::SimLines() const {
     return wire::Lines(sim->Out());
 }
 
-std::vector<std::string> Test::Updates() const {
-    std::vector<std::string> out;
+Lines Test::Updates() const {
+    Lines out;
     for (const std::string& l : SimLines())
         if (l.find(" /nic/clientupdate?") != std::string::npos)
             out.push_back(l);
@@ -57,14 +56,14 @@ std::vector<std::string> Test::Updates() const {
 }
 
 size_t Test::CountLog(const std::string& prefix) const {
-    const std::vector<std::string> lines = wire::UndatedLines(log);
+    const Lines lines = wire::UndatedLines(log);
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
         return l.compare(0, prefix.size(), prefix) == 0;
     }));
 }
 
-bool Test::WaitForLog(const std::string& prefix, size_t count) const {
-    return testproc::WaitUntil([&] { return CountLog(prefix) >= count; }, 10000);
+bool Test::WaitForLog(const std::string& prefix, size_t count, int timeoutMs) const {
+    return testproc::WaitUntil([&] { return CountLog(prefix) >= count; }, timeoutMs);
 }
 
 bool Test::WaitForUpdates(size_t count) const {
@@ -84,10 +83,9 @@ int Test::WaitSyslog(const std::string& text, size_t from) const {
     return priority;
 }
 
-size_t Test::CountSyslog(const std::string& text, size_t from) const {
-    const std::vector<std::string> t = syslog.texts();
-    return static_cast<size_t>(
-        std::count(t.begin() + static_cast<long>(std::min(from, t.size())), t.end(), text));
+Lines Test::SyslogSince(size_t from) const {
+    const Lines t = syslog.texts();
+    return Lines(t.begin() + static_cast<long>(std::min(from, t.size())), t.end());
 }
 
 }  // namespace service

@@ -13,11 +13,12 @@
 
 namespace service {
 
+using Lines = std::vector<std::string>;
 extern const std::string kBin;
 enum { kInfo = 3 << 3 | 6, kErr = 3 << 3 | 3 };  // LOG_DAEMON with LOG_INFO, LOG_ERR
 extern const char kNextCheck[];                  // the line that ends a cycle, up to the time
 extern const char kStopping[];                   // the debug line of a stop
-extern const std::vector<std::string> kEnv;      // the provider's servers on loopback
+extern const Lines kEnv;                         // the provider's servers on loopback
 
 class Test : public ::testing::Test {
   protected:
@@ -25,27 +26,27 @@ class Test : public ::testing::Test {
     // `settings`, then (the first of a name counts) the account, both families and debug.
     void WriteConf(const std::string& settings = "");
     // The simulator with `args`, once it is ready; accounts "alice secret home".
-    void StartSim(const std::vector<std::string>& args = {});
-    // dododuzod -c conf with `args`, in the foreground.
-    void StartClient(const std::vector<std::string>& args = {},
-                     const std::vector<std::string>& env = {},
+    void StartSim(const Lines& args = {});
+    // `wrapper`, then dododuzod -c conf with `args`, in the foreground.
+    void StartClient(const Lines& args = {}, const Lines& env = {},
                      const std::function<void()>& beforeExec = {});
-    // Sends `sig`; the exit status, -1 when the client did not end within 5 s.
-    int Stop(int sig = SIGINT);
+    // Sends `sig` and waits for the end (killed after `timeoutMs`).
+    testproc::Result Stop(int sig = SIGINT, int timeoutMs = 5000);
 
-    std::vector<std::string> SimLines() const;
-    std::vector<std::string> Updates() const;  // the simulator's update lines
+    Lines SimLines() const;
+    Lines Updates() const;  // the simulator's update lines
     // Log lines (undated) that start with `prefix`.
     size_t CountLog(const std::string& prefix) const;
-    bool WaitForLog(const std::string& prefix, size_t count = 1) const;
+    bool WaitForLog(const std::string& prefix, size_t count = 1, int timeoutMs = 10000) const;
     bool WaitForUpdates(size_t count) const;
     // Syslog from the `from`th message on: the priority of the first with `text` once it
-    // arrived (-1 after 5 s), and how many have it.
+    // arrived (-1 after 5 s), and the texts.
     size_t Mark() const { return syslog.messages().size(); }
     int WaitSyslog(const std::string& text, size_t from = 0) const;
-    size_t CountSyslog(const std::string& text, size_t from = 0) const;
+    Lines SyslogSince(size_t from) const;
 
     std::string dir, conf, log;
+    Lines wrapper;
     fakes::SyslogCapture syslog;
     std::unique_ptr<testproc::Child> sim, client;
 };
