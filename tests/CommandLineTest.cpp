@@ -47,12 +47,13 @@ Lines Undated(const std::string& text) {
 
 // Run from a directory that is gone: only -d needs one, for its relative paths.
 TEST(CommandLineTest, HelpErrorsAndTheConfigurationTest) {
-    const std::string dir = testproc::MakeTempDir(), valid = dir + "/valid", nopass = dir + "/np";
+    const std::string dir = testproc::MakeTempDir(), valid = dir + "/valid", nopass = dir + "/np",
+                      empty = dir + "/empty";
     ASSERT_TRUE(testproc::WriteFile(valid,
                                     "username alice\npassword s3cret\nipv4 true\nipv6 1\n"
                                     "pollinterval 60\ndebug true\n") &&
                 testproc::WriteFile(nopass, "username alice\nlocation\tx\npollinterval 600\n") &&
-                testproc::WriteFile(dir + "/empty", "") && chdir(dir.c_str()) == 0 &&
+                testproc::WriteFile(empty, "") && chdir(dir.c_str()) == 0 &&
                 mkdir("gone", 0700) == 0 && chdir("gone") == 0 && rmdir("../gone") == 0);
     const std::string usage =
         "\n Zelmar IP Update Client\n Usage: " + kBin +
@@ -68,35 +69,25 @@ TEST(CommandLineTest, HelpErrorsAndTheConfigurationTest) {
                "'\nIPv6: '" + ip + "'\nPoll Interval: '" + poll + "'\nDebug: '" + debug +
                "'\nQuiet: '0'\n" + verdict;
     };
-    const std::string noPassword = "Password should not be empty.\nInvalid configuration.\n";
+    const std::string noPassword = "Password should not be empty.\nInvalid configuration.\n",
+                      ok = report("alice", "s3cret", '1', "120", '1', "Configuration is valid.\n"),
+                      noUser = "Username should not be empty.\n" + noPassword,
+                      noDir = "Can not get the current directory for np";
     const struct {
-        std::vector<Lines> runs;  // each with the same outcome
         int status;
-        std::string out, err;  // err "*": only non-empty is checked (getopt's own wording)
+        std::string out, err;     // err "*": only non-empty is checked (getopt's own wording)
+        std::vector<Lines> runs;  // each with this outcome
     } cases[] = {
-        {{{"-h"}, {"--help"}}, 0, usage, ""},
-        {{{"-x"}, {"--bogus"}, {"-c"}}, 1, usage, "*"},
+        {0, usage, "", {{"-h"}, {"--help"}}},
+        {1, usage, "*", {{"-x"}, {"--bogus"}, {"-c"}}},
         // Later options are never read; the test runs without detaching.
-        {{{"-t", valid},
-          {"--test_conf", valid},
-          {"-t", valid, "-x"},
-          {"-t", valid, "-h"},
-          {"-c", nopass, "-t", valid},
-          {"-d", "-t", valid}},
-         0,
-         report("alice", "s3cret", '1', "120", '1', "Configuration is valid.\n"),
-         ""},
-        {{{"-t", nopass}}, 0, report("alice", "", '0', "600", '0', noPassword), ""},
-        {{{"-t", dir + "/empty"}},
-         0,
-         report("", "", '0', "120", '0', "Username should not be empty.\n" + noPassword),
-         ""},
-        {{{"-t", "/tmp/no-such.conf"}}, 1, "", "Invalid config file: /tmp/no-such.conf\n"},
-        {{{"-t", ""}}, 1, "", "Missing config file.\n"},
-        {{{"-d", "-c", "np"}},
-         1,
-         "",
-         "Can not get the current directory for np, error: No such file or directory\n"},
+        {0, ok, "", {{"-t", valid}, {"--test_conf", valid}, {"-t", valid, "-x"}}},
+        {0, ok, "", {{"-t", valid, "-h"}, {"-c", nopass, "-t", valid}, {"-d", "-t", valid}}},
+        {0, report("alice", "", '0', "600", '0', noPassword), "", {{"-t", nopass}}},
+        {0, report("", "", '0', "120", '0', noUser), "", {{"-t", empty}}},
+        {1, "", "Invalid config file: /tmp/no-such.conf\n", {{"-t", "/tmp/no-such.conf"}}},
+        {1, "", "Missing config file.\n", {{"-t", ""}}},
+        {1, "", noDir + ", error: No such file or directory\n", {{"-d", "-c", "np"}}},
     };
     for (const auto& c : cases)
         for (Lines argv : c.runs) {
@@ -189,110 +180,93 @@ TEST_F(DaemonTest, WritesLocksAndRemovesThePidFile) {
     }
 }
 
-// A pid file that someone else may have put there, or that cannot be opened or written,
-// is never locked, truncated or written: the start fails with status 1 and says why.
-TEST_F(DaemonTest, RefusedPidFilesStopTheStart) {
-    const std::string victim = dir + "/victim";  // stands for any file root may write
+// A pid file or -l file that someone else may have put there, or that cannot be opened or
+// written, is never locked, truncated or written: the start with that pid file fails with
+// status 1 and says why; the -l file is reported and the debug lines go to standard
+// output, the line log keeps trying the path, and a file it refuses is reported once more,
+// a failed open is not. Links that root made where nobody else can write keep working. A
+// pipe whose reader stopped reading, or a full device, loses lines, but the stop completes.
+// A pid file without -d is not written. Each row plants once and tries both uses.
+TEST_F(DaemonTest, RefusedPidAndLogFiles) {
+    const std::string victim = dir + "/victim", fifo = dir + "/unread.fifo", pipe = dir + "/full";
+    std::vector<FileDescriptor> held;
     ASSERT_TRUE(testproc::WriteFile(victim, "precious\n") && MakeDir("open", 0777, 0) &&
-                MakeDir("other", 0755, nobody) && MakeDir("full", 0700, 0));
-    ASSERT_EQ(mount("tmpfs", "full", "tmpfs", 0, "size=4k"), 0);
-    const Plant fill = [](const std::string&) {
-        FileDescriptor filler(open("full/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-        const std::string page(4096, 'x');
-        while (write(filler.get(), page.data(), page.size()) > 0) {
+                MakeDir("other", 0755, nobody) && MakeDir("small", 0700, 0) &&
+                mkfifo(fifo.c_str(), 0600) == 0 && mkfifo(pipe.c_str(), 0600) == 0 &&
+                symlink("/proc/self/fd/1", "/dev/stdout") == 0 &&
+                symlink("/proc/self/fd/2", "/dev/stderr") == 0);
+    ASSERT_EQ(mount("tmpfs", "small", "tmpfs", 0, "size=4k"), 0);
+    held.emplace_back(open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    held.emplace_back(open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    const std::string page(4096, 'x');
+    while (write(held.back().get(), page.data(), page.size()) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    const Plant fill = [&](const std::string&) {
+        held.emplace_back(open("small/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        while (write(held.back().get(), page.data(), page.size()) > 0) {
         }
         return errno == ENOSPC;
     };
+    const Lines stop = {service::kStopping},
+                all = {"[SERVICE] Invalid configuation file. " + conf, service::kStopping};
+    const std::string owned = "File owned by another user", noent = "No such file or directory",
+                      writable = " writable by group or others";
     const struct {
         std::string path;
         Plant plant;
-        std::string error;
+        std::string pid, log;  // the errors; "-": not tried so; -l "=": as for the pid file
+        bool refused;          // the line log says so again
+        Lines out, err;
     } rows[] = {
-        {"a.pid", Link(victim, nobody), "Symbolic link owned by another user"},
-        {"open/b.pid", Link(victim, 0), "Symbolic link in a directory writable by group or others"},
-        {"other/c.pid", Link(victim, 0), "Symbolic link in a directory owned by another user"},
-        {"d.pid", HardLink(victim), "File has more than one link"},
-        {"e.pid", File(0640, nobody), "File owned by another user"},
-        {"f.pid", File(0666, nobody), "File owned by another user"},
-        {"g.pid", File(0664, 0), "File writable by group or others"},
-        {"h.pid", [](const std::string& p) { return mkfifo(p.c_str(), 0600) == 0; },
-         "Not a regular file"},
-        {"", nullptr, "No such file or directory"},
-        {"full/run.pid", fill, "No space left on device"},  // written, not opened
+        {"a", Link(victim, nobody), "Symbolic link owned by another user", "=", true, stop, {}},
+        {"open/b", Link(victim, 0), "Symbolic link in a directory" + writable, "=", true, stop, {}},
+        {"other/c",
+         Link(victim, 0),
+         "Symbolic link in a directory owned by another user",
+         "-",
+         false,
+         {},
+         {}},
+        {"d", HardLink(victim), "File has more than one link", "=", true, stop, {}},
+        {"e", File(0640, nobody), owned, "-", false, {}, {}},
+        {"f", File(0666, nobody), owned, "=", true, stop, {}},
+        {"g", File(0664, 0), "File" + writable, "-", false, {}, {}},
+        {"h",
+         [](const std::string& p) { return mkfifo(p.c_str(), 0600) == 0; },
+         "Not a regular file",
+         "No such device or address",
+         false,
+         stop,
+         {}},
+        {"", nullptr, noent, "=", false, stop, {}},
+        {"missing/x", nullptr, noent, "=", false, stop, {}},
+        {"small/run.pid", fill, "No space left on device", "-", false, {}, {}},  // at the write
+        {"/dev/stdout", nullptr, "-", "", false, all, {}},
+        {"/dev/stderr", nullptr, "-", "", false, {}, all},
+        {pipe, nullptr, "-", "", false, {}, {}},
+        {"/dev/full", nullptr, "-", "", false, {}, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.path);
         ASSERT_TRUE(!row.plant || row.plant(row.path));
-        const bool full = row.path == "full/run.pid";
-        const std::string error = std::string("Can not ") + (full ? "write" : "open") +
+        const bool written = row.path == "small/run.pid";
+        const std::string error = std::string("Can not ") + (written ? "write" : "open") +
                                   " pid file: " + (row.path.empty() ? "" : dir + "/") + row.path +
-                                  ", error: " + row.error;
-        const size_t mark = Mark();
-        EXPECT_EQ(Daemon(row.path).status, 0);
-        EXPECT_TRUE(AllEnd());
-        EXPECT_EQ(WaitSyslog(error, mark), kErr);
-        EXPECT_EQ(SyslogSince(mark), Lines{error});
-        EXPECT_EQ(testproc::ReadFile(victim), "precious\n");
-        struct stat planted {};
-        EXPECT_EQ(lstat(row.path.c_str(), &planted) == 0, row.plant && !full);
-        EXPECT_TRUE(!S_ISREG(planted.st_mode) || testproc::ReadFile(row.path) == "precious\n");
-    }
-    umount2("full", MNT_DETACH);
-}
-
-// An -l file that cannot be opened, or that someone else may have put there, is reported
-// and the debug lines go to standard output; the line log keeps trying the path, and a
-// file it refuses is reported once more, a failed open is not. Links that root made where
-// nobody else can write keep working. A pipe whose reader stopped reading, or a full
-// device, loses lines, but the stop completes. A pid file without -d is not written.
-TEST_F(DaemonTest, RefusedLogFilesAreReportedAndTheServiceRunsOn) {
-    const std::string victim = dir + "/victim", fifo = dir + "/unread.fifo", full = dir + "/full";
-    std::vector<FileDescriptor> held;
-    ASSERT_TRUE(testproc::WriteFile(victim, "precious\n") && MakeDir("open", 0777, 0) &&
-                mkfifo(fifo.c_str(), 0600) == 0 && mkfifo(full.c_str(), 0600) == 0 &&
-                symlink("/proc/self/fd/1", "/dev/stdout") == 0 &&
-                symlink("/proc/self/fd/2", "/dev/stderr") == 0);
-    held.emplace_back(open(full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    held.emplace_back(open(full.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    const std::string chunk(4096, 'x');
-    while (write(held.back().get(), chunk.data(), chunk.size()) > 0) {
-    }
-    ASSERT_EQ(errno, EAGAIN);
-    const Lines stop = {service::kStopping},
-                all = {"[SERVICE] Invalid configuation file. " + conf, service::kStopping};
-    const struct {
-        std::string path;
-        Plant plant;
-        std::string error;  // of the open; empty: none
-        bool refused;       // the line log says so again
-        Lines out, err;
-    } rows[] = {
-        {dir + "/missing/x.log", nullptr, "No such file or directory", false, stop, {}},
-        {"", nullptr, "No such file or directory", false, stop, {}},
-        {fifo, nullptr, "No such device or address", false, stop, {}},
-        {dir + "/a.log",
-         Link(victim, nobody),
-         "Symbolic link owned by another user",
-         true,
-         stop,
-         {}},
-        {dir + "/open/b.log",
-         Link(victim, 0),
-         "Symbolic link in a directory writable by group or others",
-         true,
-         stop,
-         {}},
-        {dir + "/c.log", HardLink(victim), "File has more than one link", true, stop, {}},
-        {dir + "/d.log", File(0666, nobody), "File owned by another user", true, stop, {}},
-        {"/dev/stdout", nullptr, "", false, all, {}},
-        {"/dev/stderr", nullptr, "", false, {}, all},
-        {full, nullptr, "", false, {}, {}},
-        {"/dev/full", nullptr, "", false, {}, {}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE("-l '" + row.path + "'");
-        ASSERT_TRUE(!row.plant || row.plant(row.path));
-        const size_t mark = Mark();
+                                  ", error: " + row.pid;
+        size_t mark = Mark();
+        if (row.pid != "-") {
+            EXPECT_EQ(Daemon(row.path).status, 0);
+            EXPECT_TRUE(AllEnd());
+            EXPECT_EQ(WaitSyslog(error, mark), kErr);
+            EXPECT_EQ(SyslogSince(mark), Lines{error});
+            struct stat planted {};
+            EXPECT_EQ(lstat(row.path.c_str(), &planted) == 0, row.plant && !written);
+            EXPECT_TRUE(!S_ISREG(planted.st_mode) || testproc::ReadFile(row.path) == "precious\n");
+            mark = Mark();
+        }
+        if (row.log == "-")
+            continue;
         StartClient({"-l", row.path, "-p", "fg.pid"});
         ASSERT_EQ(WaitSyslog(invalid, mark), kErr);
         const testproc::Result r = Stop();
@@ -300,9 +274,10 @@ TEST_F(DaemonTest, RefusedLogFilesAreReportedAndTheServiceRunsOn) {
         EXPECT_EQ(Undated(r.out), row.out);
         EXPECT_EQ(Undated(r.err), row.err);
         ASSERT_NE(WaitSyslog("Stopped " + kBin, mark), -1);
-        const std::string says = row.path + ", error: " + row.error;
+        const std::string why = row.log == "=" ? row.pid : row.log,
+                          says = row.path + ", error: " + why;
         Lines expected = {"Started " + kBin};
-        if (!row.error.empty())
+        if (!why.empty())
             expected.push_back("Can not open log file: " + says);
         expected.push_back("Configuration of " + kBin + " read from file " + conf);
         if (row.refused)
@@ -312,6 +287,7 @@ TEST_F(DaemonTest, RefusedLogFilesAreReportedAndTheServiceRunsOn) {
         EXPECT_EQ(testproc::ReadFile(victim), "precious\n");
         EXPECT_NE(access("fg.pid", F_OK), 0);
     }
+    umount2("small", MNT_DETACH);
 }
 
 }  // namespace
