@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstring>
 #include <regex>
 
@@ -11,54 +12,48 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using service::Lines;
+
+unsigned long long Usec() {  // CLOCK_MONOTONIC
+    using namespace std::chrono;
+    return static_cast<unsigned long long>(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
 
 // The manager's end: a datagram socket at a path, or at an abstract name ("@...").
-class Manager {
-  public:
-    explicit Manager(const std::string& name) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un at{};
-        at.sun_family = AF_UNIX;
-        std::memcpy(at.sun_path, name.data(), name.size());
-        at.sun_path[0] = name[0] == '@' ? '\0' : name[0];
-        const size_t size = offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '/');
-        ok = fd_.ok() &&
-             bind(fd_.get(), reinterpret_cast<sockaddr*>(&at), static_cast<socklen_t>(size)) == 0;
-    }
-    // Every datagram so far; a STATUS line's time must be a second of [from, now]
-    // and a reload's monotonic time a moment of [usecFrom, now].
-    Lines Messages(time_t from, unsigned long long usecFrom) {
-        char buffer[4096];
-        for (ssize_t n; (n = recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
-            got_.emplace_back(buffer, static_cast<size_t>(n));
-        Lines out;
-        std::smatch m;
-        for (std::string text : got_) {
-            bool inTime = false;
-            if (std::regex_match(text, m, std::regex("(STATUS=.*) \\((.*)\\)")))
-                for (time_t t = from; t <= time(nullptr); ++t)
-                    inTime = inTime || m[2] == MyFunctions::FormatDate(t, 0);
-            if (inTime)
-                text = m[1].str() + " (TIME)";
-            if (std::regex_match(text, m, std::regex("RELOADING=1\nMONOTONIC_USEC=([0-9]+)")) &&
-                std::stoull(m[1]) >= usecFrom && std::stoull(m[1]) <= Usec())
-                text = "RELOADING=1\nMONOTONIC_USEC=N";
-            out.push_back(text);
-        }
-        return out;
-    }
-    static unsigned long long Usec() {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
-               static_cast<unsigned long long>(now.tv_nsec) / 1000ULL;
-    }
-    bool ok = false;
+FileDescriptor Listen(const std::string& name) {
+    FileDescriptor fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::memcpy(at.sun_path, name.data(), name.size());
+    at.sun_path[0] = name[0] == '@' ? '\0' : name[0];
+    const size_t size = offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '/');
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&at), static_cast<socklen_t>(size)) != 0)
+        fd.Reset();
+    return fd;
+}
 
-  private:
-    FileDescriptor fd_;
-    Lines got_;
-};
+// The datagrams that came; a STATUS line's time must be a second of [from, now] and a
+// reload's monotonic time a moment of [usecFrom, now].
+Lines Received(const FileDescriptor& fd, time_t from, unsigned long long usecFrom) {
+    Lines out;
+    char buffer[4096];
+    std::smatch m;
+    for (ssize_t n; (n = recv(fd.get(), buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;) {
+        std::string text(buffer, static_cast<size_t>(n));
+        bool inTime = false;
+        if (std::regex_match(text, m, std::regex("(STATUS=.*) \\((.*)\\)")))
+            for (time_t t = from; t <= time(nullptr); ++t)
+                inTime = inTime || m[2] == MyFunctions::FormatDate(t, 0);
+        if (inTime)
+            text = m[1].str() + " (TIME)";
+        if (std::regex_match(text, m, std::regex("RELOADING=1\nMONOTONIC_USEC=([0-9]+)")) &&
+            std::stoull(m[1]) >= usecFrom && std::stoull(m[1]) <= Usec())
+            text = "RELOADING=1\nMONOTONIC_USEC=N";
+        out.push_back(text);
+    }
+    return out;
+}
 
 using NotifyTest = service::Test;
 
@@ -66,63 +61,49 @@ using NotifyTest = service::Test;
 // way a cycle can end. Provider text cannot break the line: control bytes arrive escaped.
 TEST_F(NotifyTest, CyclesReloadAndStop) {
     unsetenv("NOTIFY_SOCKET");  // only what a row sets may reach the client
-    const std::string none = "-", upd = "Updated: IPv4 203.0.113.7, IPv6 2001:db8::7";
+    const std::string addresses = "IPv4 203.0.113.7, IPv6 2001:db8::7",
+                      refused = "Update refused by the provider: ", v4 = "ipv6 false\n";
     const struct {
-        std::string name;              // of the socket; empty: NOTIFY_SOCKET unset
-        std::vector<std::string> sim;  // "-": no provider
+        std::string name;  // of the socket; empty: NOTIFY_SOCKET unset
+        Lines sim;         // "-": no provider
         std::string settings;
-        Lines expected;
+        Lines statuses;  // of the first cycle and of each reload's
     } rows[] = {
-        {"/notify",
-         {},
-         "",
-         {"READY=1", "STATUS=" + upd + " (TIME)", "RELOADING=1\nMONOTONIC_USEC=N", "READY=1",
-          "STATUS=No change: IPv4 203.0.113.7, IPv6 2001:db8::7 (TIME)", "STOPPING=1"}},
-        {"@dododuzod-notify-test",
-         {"--status", "Bad Authentication"},
-         "ipv6 false\n",
-         {"READY=1", "STATUS=Update refused by the provider: Bad Authentication (TIME)",
-          "STOPPING=1"}},
-        {"/notify",
-         {"--status", "Bad\tLogin\x01\x7f"},
-         "ipv6 false\n",
-         {"READY=1", "STATUS=Update refused by the provider: Bad\\x09Login\\x01\\x7f (TIME)",
-          "STOPPING=1"}},
-        {"/notify",
-         {none},
-         "",
-         {"READY=1", "STATUS=Address check failed for IPv4 and IPv6 (TIME)", "STOPPING=1"}},
-        {"/notify",
-         {none},
-         "ipv4 false\nipv6 false\n",
-         {"READY=1", "STATUS=IPv4 and IPv6 updates are both disabled (TIME)", "STOPPING=1"}},
-        {"/notify",
-         {none},
-         "username \npassword \n",
-         {"READY=1", "STATUS=Invalid configuration file " + conf + " (TIME)", "STOPPING=1"}},
-        {"", {}, "", {}},
+        {"/notify", {}, "", {"Updated: " + addresses, "No change: " + addresses}},
+        {"@dodo-notify", {"--status", "Bad Authentication"}, v4, {refused + "Bad Authentication"}},
+        {"/notify", {"--status", "Bad\tLogin\x01\x7f"}, v4, {refused + "Bad\\x09Login\\x01\\x7f"}},
+        {"/notify", {"-"}, "", {"Address check failed for IPv4 and IPv6"}},
+        {"/notify", {"-"}, "ipv4 false\nipv6 false\n", {"IPv4 and IPv6 updates are both disabled"}},
+        {"/notify", {"-"}, "username \npassword \n", {"Invalid configuration file " + conf}},
+        {"", {}, "", {"Updated: " + addresses}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name + " " + row.settings);
         const time_t from = time(nullptr);
-        const unsigned long long usecFrom = Manager::Usec();
+        const unsigned long long usecFrom = Usec();
         // Unset, the manager still listens: nothing may arrive all the same.
         const std::string at = row.name[0] == '@' ? row.name : dir + "/notify";
         unlink(at.c_str());
         unlink(log.c_str());
-        Manager manager(at);
-        ASSERT_TRUE(manager.ok);
+        const FileDescriptor manager = Listen(at);
+        ASSERT_TRUE(manager.ok());
         WriteConf(row.settings);
-        if (row.sim != Lines{none})
+        if (row.sim != Lines{"-"})
             StartSim(row.sim);
         StartClient({"-l", log}, row.name.empty() ? Lines{} : Lines{"NOTIFY_SOCKET=" + at});
         ASSERT_TRUE(WaitForLog(row.settings[0] == 'u' ? "[SERVICE] Invalid" : service::kNextCheck));
-        if (row.expected.size() > 3) {
-            client->Signal(SIGHUP);
-            ASSERT_TRUE(WaitForLog(service::kNextCheck, 2));
+        Lines expected = {"READY=1"};
+        for (const std::string& status : row.statuses) {
+            if (expected.size() > 1) {
+                client->Signal(SIGHUP);
+                ASSERT_TRUE(WaitForLog(service::kNextCheck, 2));
+                expected.insert(expected.end(), {"RELOADING=1\nMONOTONIC_USEC=N", "READY=1"});
+            }
+            expected.push_back("STATUS=" + status + " (TIME)");
         }
-        EXPECT_EQ(Stop(), 0);
-        EXPECT_EQ(manager.Messages(from, usecFrom), row.expected);
+        expected.push_back("STOPPING=1");
+        EXPECT_EQ(Stop().status, 0);
+        EXPECT_EQ(Received(manager, from, usecFrom), row.name.empty() ? Lines{} : expected);
         sim.reset();
     }
 }

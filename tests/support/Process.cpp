@@ -12,15 +12,8 @@
 #include <sstream>
 #include <thread>
 
-#include "Wire.h"
-
 namespace testproc {
 namespace {
-
-std::string TempPath(const std::string& what) {
-    static int counter = 0;
-    return "/tmp/child." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." + what;
-}
 
 FileDescriptor Create(const std::string& path, int mode) {
     return FileDescriptor(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
@@ -29,8 +22,12 @@ FileDescriptor Create(const std::string& path, int mode) {
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::function<void()>& beforeExec)
-    : outPath_(TempPath("out")), errPath_(TempPath("err")) {
+             const std::function<void()>& beforeExec) {
+    static int counter = 0;
+    const std::string base =
+        "/tmp/child." + std::to_string(getpid()) + "." + std::to_string(++counter);
+    outPath_ = base + ".out";
+    errPath_ = base + ".err";
     int in[2];
     if (pipe2(in, O_CLOEXEC) != 0)
         return;
@@ -51,7 +48,7 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
     args.push_back(nullptr);
     if (beforeExec)
         beforeExec();
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
 }
 
@@ -64,31 +61,15 @@ bool Child::Write(const std::string& text) const {
     return write(stdin_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-bool Child::Signal(int sig) const {
-    return pid_ > 0 && kill(pid_, sig) == 0;
-}
-
 Result Child::Wait(int timeoutMs) {
-    Result r;
     int status = 0;
     const bool ended =
         pid_ > 0 && WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, timeoutMs);
     if (pid_ > 0 && !ended && kill(pid_, SIGKILL) == 0)
         waitpid(pid_, nullptr, 0);
     pid_ = -1;
-    r.exited = ended && WIFEXITED(status);
-    r.status = r.exited ? WEXITSTATUS(status) : -1;
-    r.signal = ended && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    r.out = Out();
-    r.err = Err();
-    return r;
-}
-
-std::string Child::Out() const {
-    return ReadFile(outPath_);
-}
-std::string Child::Err() const {
-    return ReadFile(errPath_);
+    const int code = !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return Result{code, Out(), Err()};
 }
 
 Result Run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -116,17 +97,6 @@ bool WriteFile(const std::string& path, const std::string& text, int mode) {
 std::string MakeTempDir() {
     char name[] = "/tmp/dodotest.XXXXXX";
     return mkdtemp(name) != nullptr ? name : "";
-}
-
-bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs) {
-    return WaitUntil(
-        [&] {
-            for (const std::string& l : wire::Lines(ReadFile(path)))
-                if (l == line || wire::Undated(l) == line)
-                    return true;
-            return false;
-        },
-        timeoutMs);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {

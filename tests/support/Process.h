@@ -2,6 +2,7 @@
 #ifndef DODODUZOD_TEST_PROCESS_H
 #define DODODUZOD_TEST_PROCESS_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -12,16 +13,22 @@
 
 namespace testproc {
 
+std::string ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& text, int mode = 0644);
+// A fresh directory under /tmp.
+std::string MakeTempDir();
+// Polls `condition` every 10 ms; false when `timeoutMs` passes first.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
+
 struct Result {
-    bool exited = false;  // false: killed by a signal, or still running at the deadline
-    int status = -1;      // exit status when `exited`
-    int signal = 0;       // terminating signal otherwise
+    int status = -1;  // the exit status, 128 + the signal that ended it, -1 at the deadline
     std::string out, err;
 };
 
-// A child whose standard input is a pipe that Write feeds and whose standard output
-// and error go to files. `env` entries ("NAME=value") are added to the environment;
-// `beforeExec` runs in the child just before exec, to start it in a state of the test's choosing.
+// A child (its program looked up on PATH) whose standard input is a pipe that Write feeds and
+// whose standard output and error go to files. `env` entries ("NAME=value") are added to the
+// environment; `beforeExec` runs in the child just before exec, to start it in a state of the
+// test's choosing.
 class Child {
   public:
     Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
@@ -29,11 +36,11 @@ class Child {
     ~Child();  // kills a child that is still running
     pid_t pid() const { return pid_; }
     bool Write(const std::string& text) const;
-    bool Signal(int sig) const;
-    // Waits for the end; after `timeoutMs` the child is killed and `exited` is false.
+    bool Signal(int sig) const { return pid_ > 0 && kill(pid_, sig) == 0; }
+    // Waits for the end; after `timeoutMs` the child is killed.
     Result Wait(int timeoutMs);
-    std::string Out() const;
-    std::string Err() const;
+    std::string Out() const { return ReadFile(outPath_); }
+    std::string Err() const { return ReadFile(errPath_); }
 
   private:
     pid_t pid_ = -1;
@@ -44,15 +51,6 @@ class Child {
 // Runs a command to its end (killed after `timeoutMs`).
 Result Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
            int timeoutMs = 20000);
-
-std::string ReadFile(const std::string& path);
-bool WriteFile(const std::string& path, const std::string& text, int mode = 0644);
-// A fresh directory under /tmp.
-std::string MakeTempDir();
-// Waits until the file holds a line equal to `line`, dated or not.
-bool WaitForLine(const std::string& path, const std::string& line, int timeoutMs);
-// Polls `condition` every 10 ms; false when `timeoutMs` passes first.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
 
 }  // namespace testproc
 

@@ -6,46 +6,102 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "Fakes.h"
 #include "Process.h"
+#include "Wire.h"
 
 namespace service {
 
-extern const std::string kBin;
+using Lines = std::vector<std::string>;
+inline const std::string kBin = DODODUZOD_BIN;
 enum { kInfo = 3 << 3 | 6, kErr = 3 << 3 | 3 };  // LOG_DAEMON with LOG_INFO, LOG_ERR
-extern const char kNextCheck[];                  // the line that ends a cycle, up to the time
-extern const char kStopping[];                   // the debug line of a stop
-extern const std::vector<std::string> kEnv;      // the provider's servers on loopback
+// The line that ends a cycle, up to the time, and the debug line of a stop.
+inline const char kNextCheck[] = "[ENGINE] IP address check completed. Next check at ";
+inline const char kStopping[] = "Debug: stopping dododuzod ...";
+// The provider's servers on loopback.
+inline const Lines kEnv = {"DODODUZOD_RESOLVER=127.0.0.1", "DODODUZOD_NAMESERVER=127.0.0.1:5353"};
 
 class Test : public ::testing::Test {
   protected:
-    Test();
+    Test() {
+        EXPECT_TRUE(syslog.ok() && testproc::WriteFile(dir + "/accounts", "alice secret home\n"));
+        WriteConf();
+    }
     // `settings`, then (the first of a name counts) the account, both families and debug.
-    void WriteConf(const std::string& settings = "");
+    void WriteConf(const std::string& settings = "") {
+        EXPECT_TRUE(testproc::WriteFile(
+            conf,
+            settings + "username alice\npassword secret\nipv4 true\nipv6 true\ndebug true\n"));
+    }
     // The simulator with `args`, once it is ready; accounts "alice secret home".
-    void StartSim(const std::vector<std::string>& args = {});
-    // dododuzod -c conf with `args`, in the foreground.
-    void StartClient(const std::vector<std::string>& args = {},
-                     const std::vector<std::string>& env = {},
-                     const std::function<void()>& beforeExec = {});
-    // Sends `sig`; the exit status, -1 when the client did not end within 5 s.
-    int Stop(int sig = SIGINT);
+    void StartSim(const Lines& args = {}) {
+        Lines argv = {DODODUZOD_SIM, "--accounts", dir + "/accounts"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        sim = std::make_unique<testproc::Child>(argv);
+        ASSERT_TRUE(testproc::WaitUntil([&] { return !SimLines().empty(); }, 5000)) << sim->Err();
+        ASSERT_EQ(SimLines()[0], "ready");
+    }
+    // `wrapper`, then dododuzod -c conf with `args`, in the foreground.
+    void StartClient(const Lines& args = {}, const Lines& env = {},
+                     const std::function<void()>& beforeExec = {}) {
+        Lines argv = wrapper, all = kEnv;
+        argv.insert(argv.end(), {kBin, "-c", conf});
+        argv.insert(argv.end(), args.begin(), args.end());
+        all.insert(all.end(), env.begin(), env.end());
+        client = std::make_unique<testproc::Child>(argv, all, beforeExec);
+    }
+    // Sends `sig` and waits for the end (killed after `timeoutMs`).
+    testproc::Result Stop(int sig = SIGINT, int timeoutMs = 5000) {
+        client->Signal(sig);
+        return client->Wait(timeoutMs);
+    }
 
-    std::vector<std::string> SimLines() const;
-    std::vector<std::string> Updates() const;  // the simulator's update lines
+    Lines SimLines() const { return wire::Lines(sim->Out()); }
+    Lines Updates() const {  // the simulator's update lines
+        Lines out;
+        for (const std::string& l : SimLines())
+            if (l.find(" /nic/clientupdate?") != std::string::npos)
+                out.push_back(l);
+        return out;
+    }
     // Log lines (undated) that start with `prefix`.
-    size_t CountLog(const std::string& prefix) const;
-    bool WaitForLog(const std::string& prefix, size_t count = 1) const;
-    bool WaitForUpdates(size_t count) const;
+    size_t CountLog(const std::string& prefix) const {
+        const Lines lines = wire::UndatedLines(log);
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+            return l.compare(0, prefix.size(), prefix) == 0;
+        }));
+    }
+    bool WaitForLog(const std::string& prefix, size_t count = 1, int timeoutMs = 10000) const {
+        return testproc::WaitUntil([&] { return CountLog(prefix) >= count; }, timeoutMs);
+    }
+    bool WaitForUpdates(size_t count) const {
+        return testproc::WaitUntil([&] { return Updates().size() >= count; }, 20000);
+    }
     // Syslog from the `from`th message on: the priority of the first with `text` once it
-    // arrived (-1 after 5 s), and how many have it.
+    // arrived (-1 after 5 s), and the texts.
     size_t Mark() const { return syslog.messages().size(); }
-    int WaitSyslog(const std::string& text, size_t from = 0) const;
-    size_t CountSyslog(const std::string& text, size_t from = 0) const;
+    int WaitSyslog(const std::string& text, size_t from = 0) const {
+        int priority = -1;
+        testproc::WaitUntil(
+            [&] {
+                const std::vector<fakes::SyslogMessage> m = syslog.messages();
+                for (size_t i = from; i < m.size() && priority == -1; ++i)
+                    priority = m[i].text == text ? m[i].priority : -1;
+                return priority != -1;
+            },
+            5000);
+        return priority;
+    }
+    Lines SyslogSince(size_t from) const {
+        const Lines t = syslog.texts();
+        return Lines(t.begin() + static_cast<long>(std::min(from, t.size())), t.end());
+    }
 
-    std::string dir, conf, log;
+    std::string dir = testproc::MakeTempDir(), conf = dir + "/dododuzod.conf", log = dir + "/log";
+    Lines wrapper;
     fakes::SyslogCapture syslog;
     std::unique_ptr<testproc::Child> sim, client;
 };
