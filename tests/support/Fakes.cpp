@@ -15,6 +15,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
 
 #include "Process.h"
 #include "SimDnsReply.h"
@@ -66,9 +68,18 @@ std::vector<std::string> LoopbackServer::received() const {
     return received_;
 }
 
+// Returns once the thread runs: a test that starves the process of descriptors next must
+// not catch it starting, when even the sanitizers' checks of a thread's start may fail.
 void LoopbackServer::Start(std::function<void()> serve) {
-    if (stopRead_.ok())
-        thread_ = std::thread(std::move(serve));
+    if (!stopRead_.ok())
+        return;
+    auto running = std::make_shared<std::promise<void>>();
+    std::future<void> started = running->get_future();
+    thread_ = std::thread([running, serve = std::move(serve)] {
+        running->set_value();
+        serve();
+    });
+    started.wait();
 }
 
 // Closing the pipe's write end is the stop: the read end then stays readable.

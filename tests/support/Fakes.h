@@ -18,8 +18,8 @@ namespace fakes {
 // the path) and `port` (0: any free one), which then holds the port it got. Not listening.
 FileDescriptor BindLoopback(int family, int type, const std::string& address, int& port);
 
-// A bound socket and the thread that serves it, ended by a stop pipe. It keeps a copy of
-// every message it receives.
+// A bound socket and the thread that serves it, running before the constructor returns and
+// ended by a stop pipe. It keeps a copy of every message it receives.
 class LoopbackServer {
   public:
     bool ok() const { return thread_.joinable(); }
