@@ -4,6 +4,8 @@
 #ifndef DODODUZOD_FUZZ_OUTCOME_H
 #define DODODUZOD_FUZZ_OUTCOME_H
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -28,5 +30,12 @@ inline void Require(bool holds) {
 }
 
 }  // namespace fuzzing
+
+// The fuzzer's entry for a target whose outcome function does the work and the checking.
+#define FUZZ_ENTRY_FOR(outcome)                                               \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+        outcome(std::string(reinterpret_cast<const char*>(data), size));      \
+        return 0;                                                             \
+    }
 
 #endif

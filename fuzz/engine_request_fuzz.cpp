@@ -95,9 +95,6 @@ std::string Outcome(const std::string& input) {
 
 }  // namespace engine_request_fuzz
 
-#ifndef DODODUZOD_REPLAY
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    engine_request_fuzz::Outcome(std::string(reinterpret_cast<const char*>(data), size));
-    return 0;
-}
+#ifndef DODODUZOD_REPLAY  // a test replays the corpus through Outcome instead
+FUZZ_ENTRY_FOR(engine_request_fuzz::Outcome)
 #endif

@@ -57,9 +57,6 @@ std::string Outcome(const std::string& input) {
 
 }  // namespace http_response_fuzz
 
-#ifndef DODODUZOD_REPLAY
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    http_response_fuzz::Outcome(std::string(reinterpret_cast<const char*>(data), size));
-    return 0;
-}
+#ifndef DODODUZOD_REPLAY  // a test replays the corpus through Outcome instead
+FUZZ_ENTRY_FOR(http_response_fuzz::Outcome)
 #endif
