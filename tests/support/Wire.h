@@ -14,19 +14,14 @@ extern const char kUser[];
 extern const char kPassword[];
 // "alice:" and the MD5 of "secret", in Base64, as the header line the client sends.
 extern const char kAuthorization[];
-// The account's tag host, and the same name as it travels in a DNS question.
+// The account's tag host.
 extern const char kTagHost[];
-extern const char kTagQName[];
 
 // A GET as the client sends it; the account's Authorization header when `withCredentials`.
 std::string Get(const std::string& target, const std::string& host, bool withCredentials);
 // The update target for these addresses ("no" for a disabled family).
 std::string UpdateTarget(const std::string& ipv4, const std::string& ipv6, bool forced,
                          const std::string& location = "");
-// The whole update request to the provider's API host.
-std::string Update(const std::string& ipv4, const std::string& ipv6, bool forced);
-// The request target of a raw request ("/ipcheck.asp", ...).
-std::string RequestTarget(const std::string& request);
 
 // An update reply; an address written "null" goes out as JSON null.
 std::string ReplyJson(const std::string& status, const std::string& ipv4, const std::string& ipv6,
