@@ -131,8 +131,9 @@ TEST_F(EngineTest, DecidesWhatToAskFromWhatItKnows) {
 }
 
 // The provider's answer to a forced update: the lines from "Status Code: " on, whether
-// forcing ends, and the system log line that only "Good" writes. What the provider sends is
-// logged escaped, whole as "Response: " and each field.
+// forcing ends, the reply kept (a rejected one changes nothing), and the system log line
+// that only "Good" writes. What the provider sends is logged escaped, whole as "Response: "
+// and each field.
 TEST_F(EngineTest, RepliesDecideWhetherForcingEnds) {
     using wire::ReplyJson;
     const std::string forged = "Fri Dec  4 08:23:58 2026 [ENGINE] Status Code: Good";
@@ -167,9 +168,14 @@ TEST_F(EngineTest, RepliesDecideWhetherForcingEnds) {
         Install(engine, log);
         s.reply = row.body;
         engine.forceUpdate = true;
+        engine.response.responseId = "stored";
         EXPECT_EQ(Cycle(engine), L(P4, P6, Upd(kV4, kV6, true)) + Head() + Sent(kV4, kV6, true) +
                                      L("Response: " + MyString::Escape(row.body)) + row.log +
                                      Keeps(row.forceAfter, 1));
+        const MyIPUpdateResponse& r = engine.response;  // a rejected reply leaves it whole
+        EXPECT_TRUE(!row.log.empty() ||
+                    r.responseId + r.statusCode + r.updatedIPv4Address + r.updatedIPv6Address ==
+                        "storedGood" + kV4 + kV6);
         if (!row.syslog.empty())
             syslogs.push_back(row.syslog);
     }
