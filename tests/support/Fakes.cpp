@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -30,26 +31,22 @@ FileDescriptor BindLoopback(int family, int type, const std::string& address, in
     auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
     auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
     auto* sun = reinterpret_cast<sockaddr_un*>(&ss);
+    const bool local = family == AF_UNIX, six = family == AF_INET6;
+    const std::string name = !address.empty() ? address : six ? "::1" : "127.0.0.1";
     ss.ss_family = static_cast<sa_family_t>(family);
-    socklen_t length = sizeof *sin;
-    bool named = true;
-    if (family == AF_UNIX) {
-        unlink(address.c_str());
-        std::strncpy(sun->sun_path, address.c_str(), sizeof sun->sun_path - 1);
-        length = sizeof *sun;
-    } else if (family == AF_INET6) {
-        sin6->sin6_port = htons(static_cast<uint16_t>(port));
-        named = inet_pton(family, address.empty() ? "::1" : address.c_str(), &sin6->sin6_addr);
-        length = sizeof *sin6;
-    } else {
-        sin->sin_port = htons(static_cast<uint16_t>(port));
-        named = inet_pton(family, address.empty() ? "127.0.0.1" : address.c_str(), &sin->sin_addr);
-    }
+    sin->sin_port = htons(static_cast<uint16_t>(port));  // where sin6_port is, too
+    if (local)
+        std::strncpy(sun->sun_path, name.c_str(), sizeof sun->sun_path - 1);
+    socklen_t length = local ? sizeof *sun : six ? sizeof *sin6 : sizeof *sin;
+    void* ip = six ? static_cast<void*>(&sin6->sin6_addr) : &sin->sin_addr;
     const int one = 1;  // a fixed port is free again at once after an earlier server's close
-    if (!fd.ok() || !named || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
+    if (!fd.ok() ||
+        (local ? unlink(name.c_str()) != 0 && errno != ENOENT
+               : inet_pton(family, name.c_str(), ip) != 1) ||
+        setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         bind(fd.get(), sa, length) != 0 || getsockname(fd.get(), sa, &length) != 0)
         return FileDescriptor();
-    port = family == AF_UNIX ? 0 : ntohs(family == AF_INET6 ? sin6->sin6_port : sin->sin_port);
+    port = local ? 0 : ntohs(sin->sin_port);
     return fd;
 }
 
@@ -171,7 +168,7 @@ std::vector<Datagram> LoopbackNames(const std::string& query) {
         answers.push_back({q.name, 1, "127.0.0.1"});
     if (q.type == 28 && (label == "v6" || label == "dual"))
         answers.push_back({q.name, 28, "::1"});
-    return {DatagramOf(sim::BuildReply(query, answers))};
+    return {{sim::BuildReply(query, answers)}};
 }
 
 namespace {
@@ -212,26 +209,22 @@ bool InPpoll(pid_t tid) {
 }  // namespace
 
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
-                       int flags, int spacingMs) {
+                       int spacingMs) {
     using Clock = std::chrono::steady_clock;
-    const int kinds[] = {SIGHUP, SIGINT, SIGTERM};
-    struct sigaction action {};
-    struct sigaction saved[3];
-    action.sa_handler = Note;
-    action.sa_flags = flags;
-    for (int i = 0; i < 3; ++i)
-        sigaction(kinds[i], &action, &saved[i]);
+    struct sigaction action {
+    }, savedHup, savedInt;
+    action.sa_handler = Note;  // no SA_RESTART, as in the service
+    sigaction(SIGHUP, &action, &savedHup);
+    sigaction(SIGINT, &action, &savedInt);
     delivered = 0;
-    Signalled r;
-    r.waited = true;
+    Signalled r{false, true};
     std::atomic<bool> finished{false};
     Clock::time_point last = Clock::now();
     std::thread sender([&, self = pthread_self(), tid = static_cast<pid_t>(gettid())] {
         for (int sig : signals) {
             std::this_thread::sleep_for(std::chrono::milliseconds(spacingMs));
-            const int before = r.sent;
             r.waited &= testproc::WaitUntil(
-                [&] { return finished || (delivered == before && InPpoll(tid)); }, 5000);
+                [&] { return finished || (delivered == r.sent && InPpoll(tid)); }, 5000);
             if (finished)
                 break;
             last = Clock::now();
@@ -245,8 +238,8 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
     sender.join();
     r.latency = end - last;
     r.waited &= r.sent == static_cast<int>(signals.size());
-    for (int i = 0; i < 3; ++i)
-        sigaction(kinds[i], &saved[i], nullptr);
+    sigaction(SIGHUP, &savedHup, nullptr);
+    sigaction(SIGINT, &savedInt, nullptr);
     return r;
 }
 

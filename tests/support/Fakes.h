@@ -53,17 +53,13 @@ struct HttpReply {
     int trickleMs = 0;      // written a byte at a time, this far apart
 };
 
-inline HttpReply ReplyOf(std::string bytes) {
-    return {std::move(bytes)};
-}
-
-// An HTTP server on 127.0.0.1 or ::1 that answers each request through a handler.
+// An HTTP server on 127.0.0.1 or ::1 that answers each request through a handler; received()
+// holds the requests.
 class TcpFake : public LoopbackServer {
   public:
     using Handler = std::function<HttpReply(const std::string& request)>;
     TcpFake(int family, int port, Handler handler);  // port 0: any free port
     ~TcpFake() { Stop(); }
-    std::vector<std::string> requests() const { return received(); }
 
   private:
     void Answer(int client);
@@ -74,20 +70,16 @@ struct Datagram {
     std::string bytes;
     // A loopback address to send from, on a port of its own, as a forger would; empty:
     // the server's socket.
-    std::string from;
+    std::string from = "";
 };
 
-inline Datagram DatagramOf(std::string bytes) {
-    return {std::move(bytes), ""};
-}
-
-// A UDP DNS server on 127.0.0.1 that answers each query through a handler.
+// A UDP DNS server on 127.0.0.1 that answers each query through a handler; received() holds
+// the queries.
 class UdpFake : public LoopbackServer {
   public:
     using Handler = std::function<std::vector<Datagram>(const std::string& query)>;
     UdpFake(int port, Handler handler);  // port 0: any free port
     ~UdpFake() { Stop(); }
-    std::vector<std::string> queries() const { return received(); }
     // A query that arrives after this meets the new handler.
     void SetHandler(Handler handler);
 
@@ -109,9 +101,9 @@ struct Signalled {
 // Runs `exchange` on the calling thread while another thread sends that thread `signals`
 // in turn, each `spacingMs` after the one before and once the exchange waits in ppoll
 // (again, after the handler of the one before ran). As in the service, SIGHUP's handler
-// only notes a reload and the others' ask to stop; `flags` are their sigaction flags.
+// only notes a reload and SIGINT's asks to stop.
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
-                       int flags, int spacingMs = 0);
+                       int spacingMs = 0);
 
 struct SyslogMessage {
     int priority = -1;  // facility * 8 + level
