@@ -36,28 +36,19 @@ TEST(HttpCorpus, FramingBodiesUrlsAndRequests) {
     ReplayCorpus("http_response", http_response_fuzz::Outcome);
 }
 
-class HttpTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(dns_.ok());
-        stop_requested = 0;
-    }
-    void TearDown() override { MyHTTP::timeoutSeconds = 60; }
-    bool GetIPv4(int port) {
-        const std::string request = wire::Get("/", "h", false);
-        return MyHTTP::GetIPv4Url("127.0.0.1", "/", request, port, body_, error_, false);
-    }
-
-    fakes::UdpFake dns_{53, fakes::LoopbackNames};
-    std::string body_;
-    std::string error_;
-};
+bool GetIPv4(int port, std::string& error) {
+    std::string body;
+    const std::string request = wire::Get("/", "h", false);
+    return MyHTTP::GetIPv4Url("127.0.0.1", "/", request, port, body, error, false);
+}
 
 // Each peer and input gives its body or its own error text, after exactly the request
 // for its URL (or none). The trace starts as shown, or is not written at all without
 // verbose: the Authorization header works as the password, so the trace only shows that it
 // was sent, and a URL that could add request lines of its own is refused, logged escaped.
-TEST_F(HttpTest, SendsTheRequestAndReportsEachOutcome) {
+TEST(HttpTest, SendsTheRequestAndReportsEachOutcome) {
+    fakes::UdpFake dns(53, fakes::LoopbackNames);
+    ASSERT_TRUE(dns.ok());
     const std::string fill(MyHTTP::responseSize - 2 - kOk.size(), 'x');
     const std::string reading = "Error reading response from socket.";
     std::string hidden = wire::Get("/ipcheck.asp", kHost, true);
@@ -109,13 +100,11 @@ TEST_F(HttpTest, SendsTheRequestAndReportsEachOutcome) {
         unlink(kLog);
         fakes::TcpFake server(c.family, 0, [&c](const std::string&) { return c.reply; });
         ASSERT_TRUE(server.ok());
-        body_ = "untouched body";
-        error_ = "untouched error";
+        std::string body = "untouched body", error = "untouched error";
         const bool verbose = !c.trace.empty();
-        EXPECT_EQ(MyHTTP::GetUrl(c.url, server.port(), c.credentials, body_, error_, verbose),
-                  c.ok);
-        EXPECT_EQ(c.ok ? body_ : error_, c.text);
-        EXPECT_EQ(c.ok ? error_ : body_, c.ok ? "untouched error" : "untouched body") << c.text;
+        EXPECT_EQ(MyHTTP::GetUrl(c.url, server.port(), c.credentials, body, error, verbose), c.ok);
+        EXPECT_EQ(c.ok ? body : error, c.text);
+        EXPECT_EQ(c.ok ? error : body, c.ok ? "untouched error" : "untouched body") << c.text;
         const size_t slash = c.url.find('/', 7);
         const std::string request =
             wire::Get(c.url.substr(slash), c.url.substr(7, slash - 7), !c.credentials.empty());
@@ -131,19 +120,20 @@ TEST_F(HttpTest, SendsTheRequestAndReportsEachOutcome) {
 }
 
 // Out of descriptors both families fail, and only IPv4 also tells standard output.
-TEST_F(HttpTest, FailsWithoutASocket) {
+TEST(HttpTest, FailsWithoutASocket) {
     rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     const rlimit none = {0, saved.rlim_max};
     for (const bool ipv6 : {false, true}) {
+        std::string body, error;
         ::testing::internal::CaptureStdout();
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-        const bool ok =
-            ipv6 ? MyHTTP::GetIPv6Url("::1", "/", "GET", 80, body_, error_, false) : GetIPv4(80);
+        const bool ok = ipv6 ? MyHTTP::GetIPv6Url("::1", "/", "GET", 80, body, error, false)
+                             : GetIPv4(80, error);
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), ipv6 ? "" : "Error opening socket.\n");
         EXPECT_FALSE(ok);
-        EXPECT_EQ(error_, "Error opening socket.");
+        EXPECT_EQ(error, "Error opening socket.");
     }
 }
 
@@ -151,22 +141,18 @@ TEST_F(HttpTest, FailsWithoutASocket) {
 // it already waits, to connect or to receive, ends it within a second; a reload signal that
 // comes first does not end it. Nor do reloads stretch a connect that hangs past its
 // time-out: one every 200 ms would outlast them all, were each to restart the wait.
-TEST_F(HttpTest, AStopEndsAWaitAndReloadsDoNotStretchIt) {
+TEST(HttpTest, AStopEndsAWaitAndReloadsDoNotStretchIt) {
     fakes::TcpFake silent(AF_INET, 0, [](const std::string&) { return HttpReply{"", true}; });
-    // A listener that never accepts, its queue taken by two connections: the next one hangs.
+    // A listener that never accepts, its queue taken by one connection: the next one hangs.
     int full = 0;
     const FileDescriptor listener(fakes::BindLoopback(AF_INET, SOCK_STREAM, "", full));
     ASSERT_EQ(listen(listener.get(), 0), 0);
     sockaddr_storage to;
     socklen_t length = sizeof to;
     ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&to), &length), 0);
-    FileDescriptor fillers[2];
-    for (FileDescriptor& filler : fillers) {
-        filler = FileDescriptor(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        // Completes in the background.
-        connect(filler.get(), reinterpret_cast<sockaddr*>(&to), length);
-    }
-    usleep(100 * 1000);  // let the fillers' handshakes take the queue
+    const FileDescriptor filler(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    connect(filler.get(), reinterpret_cast<sockaddr*>(&to), length);  // completes in the background
+    usleep(100 * 1000);  // let the filler's handshake take the queue
     const std::vector<int> reloadThenStop = {SIGHUP, SIGINT};
     const std::tuple<int, std::string, std::vector<int>, int, int> cases[] = {
         // the port, the error, the signals, their spacing in ms, the time-out in s; no
@@ -179,17 +165,19 @@ TEST_F(HttpTest, AStopEndsAWaitAndReloadsDoNotStretchIt) {
     for (const auto& [port, error, signals, spacingMs, timeoutSeconds] : cases) {
         MyHTTP::timeoutSeconds = timeoutSeconds;
         stop_requested = signals.empty();
+        std::string e;
         const fakes::Signalled r =
-            fakes::UnderSignals([&, port = port] { return GetIPv4(port); }, signals, spacingMs);
+            fakes::UnderSignals([&, port = port] { return GetIPv4(port, e); }, signals, spacingMs);
         EXPECT_EQ(r.waited, spacingMs == 0)
             << error << ": a signal without a wait in ppoll, a reload that ended it, or " << r.sent
             << " reloads that stretched it";
         EXPECT_EQ(r.sent >= 2, !signals.empty()) << error << ": it did not wait";
         EXPECT_FALSE(r.ok);
-        EXPECT_EQ(error_, error);
+        EXPECT_EQ(e, error);
         EXPECT_LT(r.latency, std::chrono::seconds(1)) << error;
     }
     EXPECT_EQ(silent.received().size(), 1u);
+    stop_requested = 0;
 }
 
 }  // namespace

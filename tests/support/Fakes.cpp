@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -51,14 +52,9 @@ FileDescriptor BindLoopback(int family, int type, const std::string& address, in
 }
 
 LoopbackServer::LoopbackServer(int family, int type, int port, const std::string& address)
-    : port_(port), fd_(BindLoopback(family, type, address, port_)) {
-    int ends[2];
-    if (fd_.ok() && (type != SOCK_STREAM || listen(fd_.get(), 16) == 0) &&
-        pipe2(ends, O_CLOEXEC) == 0) {
-        stopRead_ = FileDescriptor(ends[0]);
-        stopWrite_ = FileDescriptor(ends[1]);
-    }
-}
+    : port_(port),
+      fd_(BindLoopback(family, type, address, port_)),
+      stop_(eventfd(0, EFD_CLOEXEC)) {}
 
 std::vector<std::string> LoopbackServer::received() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -68,7 +64,7 @@ std::vector<std::string> LoopbackServer::received() const {
 // Returns once the thread runs: a test that starves the process of descriptors next must
 // not catch it starting, when even the sanitizers' checks of a thread's start may fail.
 void LoopbackServer::Start(std::function<void()> serve) {
-    if (!stopRead_.ok())
+    if (!fd_.ok() || !stop_.ok())
         return;
     auto running = std::make_shared<std::promise<void>>();
     std::future<void> started = running->get_future();
@@ -79,21 +75,22 @@ void LoopbackServer::Start(std::function<void()> serve) {
     started.wait();
 }
 
-// Closing the pipe's write end is the stop: the read end then stays readable.
+// The stop leaves the event readable for good.
 void LoopbackServer::Stop() {
-    stopWrite_.Reset();
-    if (thread_.joinable())
+    if (thread_.joinable() && eventfd_write(stop_.get(), 1) == 0)
         thread_.join();
 }
 
 bool LoopbackServer::Wait(int fd, int timeoutMs) const {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_.get(), POLLIN, 0}};
     return poll(fds, 2, timeoutMs) > 0 && fds[1].revents == 0 &&
            (fds[0].revents & (POLLIN | POLLHUP)) != 0;
 }
 
 TcpFake::TcpFake(int family, int port, Handler handler)
     : LoopbackServer(family, SOCK_STREAM, port), handler_(std::move(handler)) {
+    if (fd_.ok() && listen(fd_.get(), 16) != 0)
+        fd_.Reset();
     Start([this] {
         while (Wait(fd_.get(), -1)) {
             FileDescriptor client(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -200,19 +197,12 @@ SyslogMessage ParseSyslog(const std::string& d) {
     return m;
 }
 
-bool InPpoll(pid_t tid) {
-    const std::string call =
-        testproc::ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
-    return call.rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
-}
-
 }  // namespace
 
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
                        int spacingMs) {
     using Clock = std::chrono::steady_clock;
-    struct sigaction action {
-    }, savedHup, savedInt;
+    struct sigaction action = {}, savedHup = {}, savedInt = {};
     action.sa_handler = Note;  // no SA_RESTART, as in the service
     sigaction(SIGHUP, &action, &savedHup);
     sigaction(SIGINT, &action, &savedInt);
@@ -220,11 +210,18 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
     Signalled r{false, true};
     std::atomic<bool> finished{false};
     Clock::time_point last = Clock::now();
-    std::thread sender([&, self = pthread_self(), tid = static_cast<pid_t>(gettid())] {
+    // Where the calling thread's system call shows, its number first.
+    const std::string call = "/proc/self/task/" + std::to_string(gettid()) + "/syscall";
+    const std::string ppoll = std::to_string(SYS_ppoll) + " ";
+    std::thread sender([&, self = pthread_self()] {
         for (int sig : signals) {
             std::this_thread::sleep_for(std::chrono::milliseconds(spacingMs));
             r.waited &= testproc::WaitUntil(
-                [&] { return finished || (delivered == r.sent && InPpoll(tid)); }, 5000);
+                [&] {
+                    return finished ||
+                           (delivered == r.sent && testproc::ReadFile(call).rfind(ppoll, 0) == 0);
+                },
+                5000);
             if (finished)
                 break;
             last = Clock::now();

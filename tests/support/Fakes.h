@@ -19,7 +19,7 @@ namespace fakes {
 FileDescriptor BindLoopback(int family, int type, const std::string& address, int& port);
 
 // A bound socket and the thread that serves it, running before the constructor returns and
-// ended by a stop pipe. It keeps a copy of every message it receives.
+// ended by a stop event. It keeps a copy of every message it receives.
 class LoopbackServer {
   public:
     bool ok() const { return thread_.joinable(); }
@@ -29,7 +29,7 @@ class LoopbackServer {
   protected:
     LoopbackServer(int family, int type, int port, const std::string& address = "");
     ~LoopbackServer() { Stop(); }
-    // Runs `serve` on the thread, if the socket and the stop pipe are there.
+    // Runs `serve` on the thread, if the socket and the stop event are there.
     void Start(std::function<void()> serve);
     // Every subclass calls it first in its destructor: the thread uses the subclass's members.
     void Stop();
@@ -42,8 +42,7 @@ class LoopbackServer {
     FileDescriptor fd_;
 
   private:
-    FileDescriptor stopRead_;
-    FileDescriptor stopWrite_;
+    FileDescriptor stop_;
     std::thread thread_;
 };
 
