@@ -169,9 +169,8 @@ TEST_F(Resolver, LogsWhereItStopped) {
 // after it. A stop ends the reply wait already under way within 1 s, and a reload does not
 // end it at all; a port where nothing listens ends it long before its time-out.
 TEST_F(Resolver, AStopEndsEachWaitAReloadDoesNot) {
-    std::atomic<bool> stopInLookup{false};
-    UdpFake system(53, [&stopInLookup](const std::string& query) {
-        stop_requested = stop_requested || stopInLookup;
+    UdpFake system(53, [](const std::string& query) {
+        stop_requested = 1;  // a stop comes during every lookup
         return Answer({{"other.zelmar.example", 1, "127.0.0.1"}})(query);
     });
     ASSERT_TRUE(system.ok());
@@ -182,19 +181,18 @@ TEST_F(Resolver, AStopEndsEachWaitAReloadDoesNot) {
     });
     const std::string other = Server("other.zelmar.example");
     // The server; the signal sent once the reply wait is under way; 1: a stop comes first,
-    // 2: during the system resolver's lookup.
+    // 2: during the system resolver's lookup, as always.
     const std::tuple<std::string, int, int> cases[] = {
         {other, 0, 1},         {other, 0, 2},         {Server(), SIGINT, 0},
         {Server(), SIGHUP, 0}, {"127.0.0.1:9", 0, 0},
     };
     for (const auto& [server, sig, stop] : cases) {
         const size_t lookups = system.received().size();
-        stopInLookup = stop == 2;
         stop_requested = stop == 1;
         const Signalled r =
             UnderSignals([&, server = server] { return Query(false, "host.example", server); },
                          sig ? std::vector<int>{sig} : std::vector<int>{});
-        const std::string name = sig ? strsignal(sig) : server;
+        const std::string name = server + (sig ? strsignal(sig) : "");
         EXPECT_EQ(r.ok, sig == SIGHUP) << name;
         EXPECT_TRUE(r.waited) << name << ": the query never waited in ppoll";
         EXPECT_EQ(out_, sig == SIGHUP ? Texts{"192.0.2.1"} : Texts{}) << name;

@@ -55,6 +55,12 @@ TEST(HttpTest, SendsTheRequestAndReportsEachOutcome) {
     const size_t at = hidden.find("Basic ") + 6;
     const std::string secret = hidden.substr(at, hidden.size() - 4 - at);
     hidden.replace(at, secret.size(), "<hidden>");
+    const std::string asked = "Url: " + kV4 + "ipcheck.asp\nHostname: " + kHost +
+                              "\nQuery String: /ipcheck.asp\nHTTP Request: " + hidden;
+    const HttpReply badauth = {wire::HttpResponse("badauth", "401 Unauthorized")};
+    const std::string evil = "ip HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=";
+    const std::string escaped =
+        "Url: " + kV4 + "ip HTTP/1.1\\x0d\\x0aHost: x\\x0d\\x0a\\x0d\\x0aGET /nic/evil?x=\n";
     struct Case {
         std::string url;
         HttpReply reply;
@@ -65,23 +71,8 @@ TEST(HttpTest, SendsTheRequestAndReportsEachOutcome) {
         std::string credentials = "";
         std::string trace = "";  // verbose when not empty
     } cases[] = {
-        {kV4 + "ipcheck.asp",
-         {wire::HttpResponse("badauth", "401 Unauthorized")},
-         true,
-         "badauth",
-         true,
-         AF_INET,
-         kCredentials,
-         "Url: " + kV4 + "ipcheck.asp\nHostname: " + kHost +
-             "\nQuery String: /ipcheck.asp\nHTTP Request: " + hidden},
-        {kV4 + "ip HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=",
-         {""},
-         false,
-         "Invalid URL.",
-         false,
-         AF_INET,
-         "",
-         "Url: " + kV4 + "ip HTTP/1.1\\x0d\\x0aHost: x\\x0d\\x0a\\x0d\\x0aGET /nic/evil?x=\n"},
+        {kV4 + "ipcheck.asp", badauth, true, "badauth", true, AF_INET, kCredentials, asked},
+        {kV4 + evil, {""}, false, "Invalid URL.", false, AF_INET, "", escaped},
         {kV4 + kPad, {kOk + fill}, true, fill},
         {kV4, {kOk + fill + "x"}, false, "Error storing complete response from socket."},
         {kV4, {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nip", true}, true, "ip"},

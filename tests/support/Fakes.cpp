@@ -19,6 +19,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <regex>
 
 #include "Process.h"
 #include "SimDnsReply.h"
@@ -180,21 +181,11 @@ void Note(int sig) {
 
 // "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
 SyslogMessage ParseSyslog(const std::string& d) {
-    SyslogMessage m;
-    m.text = d;
-    const size_t ident = d.find('>') + 1 + 16;
-    const size_t colon = d.find(": ", ident);
-    if (d.rfind('<', 0) != 0 || ident == 16 || colon == std::string::npos)
-        return m;
-    m.priority = std::atoi(d.c_str() + 1);
-    m.ident = d.substr(ident, colon - ident);
-    m.text = d.substr(colon + 2);
-    const size_t bracket = m.ident.find('[');
-    if (bracket != std::string::npos && m.ident.back() == ']') {
-        m.pid = std::atoi(m.ident.c_str() + bracket + 1);
-        m.ident.resize(bracket);
-    }
-    return m;
+    static const std::regex head(R"(<(\d+)>.{15} (.*?)(?:\[(\d+)\])?: )");
+    std::smatch m;
+    if (!std::regex_search(d, m, head, std::regex_constants::match_continuous))
+        return {-1, "", 0, d};
+    return {std::stoi(m[1]), m[2], m[3].matched ? std::stoi(m[3]) : 0, m.suffix()};
 }
 
 }  // namespace
