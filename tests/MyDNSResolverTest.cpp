@@ -70,7 +70,6 @@ class Resolver : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(fake_.ok());
         unlink(kLog);
-        MyDNS::timeoutSeconds = 10;
         stop_requested = 0;
     }
     std::string Server(const std::string& name = "127.0.0.1") const {
@@ -86,12 +85,13 @@ class Resolver : public ::testing::Test {
     Texts out_;
 };
 
-// A handler that sends a datagram changed by `forge`, one that carries 198.51.100.66, ahead
-// of the true reply (192.0.2.1).
-UdpFake::Handler ForgedFirst(std::function<void(Datagram&)> forge) {
-    return [forge](const std::string& query) {
+// A handler that sends a datagram that carries 198.51.100.66, from `from` (empty: the
+// server's socket) and with byte `at` moved by `by`, ahead of the true reply (192.0.2.1).
+UdpFake::Handler ForgedFirst(size_t at, int by, const std::string& from = "") {
+    return [=](const std::string& query) {
         std::vector<Datagram> sent = {Reply(query, "198.51.100.66"), Reply(query, "192.0.2.1")};
-        forge(sent[0]);
+        sent[0].bytes[at] = static_cast<char>(sent[0].bytes[at] + by);
+        sent[0].from = from;
         return sent;
     };
 }
@@ -109,12 +109,11 @@ TEST_F(Resolver, SendsTheQueryAndTakesOnlyTheAnswersToIt) {
         {1, Answer(mixed), {"192.0.2.2", "192.0.2.1"}},
         {28, Answer(mixed), {"2001:db8::1"}},
         {28, Answer({}, sim::rcodeNameError), {}},  // ANCOUNT 0 is an answer too
-        {1, ForgedFirst([](Datagram& d) { d.bytes[1] = static_cast<char>(d.bytes[1] ^ 0x5a); }),
-         ours},
-        {1, ForgedFirst([](Datagram& d) { d.bytes[27] = '\x1c'; }), ours},
-        {1, ForgedFirst([](Datagram& d) { d.from = "127.0.0.1"; }), ours},  // another port
-        {1, ForgedFirst([](Datagram& d) { d.from = "127.0.0.2"; }), ours},
-        {1, ForgedFirst([](Datagram& d) { d.bytes[13] = 'H'; }), {"198.51.100.66"}},
+        {1, ForgedFirst(1, 1), ours},               // another ID
+        {1, ForgedFirst(27, 27), ours},             // another type asked
+        {1, ForgedFirst(0, 0, "127.0.0.1"), ours},  // from another port
+        {1, ForgedFirst(0, 0, "127.0.0.2"), ours},  // from another address
+        {1, ForgedFirst(13, 'H' - 'h'), {"198.51.100.66"}},
     };
     for (const auto& [type, server, expected] : cases) {
         fake_.SetHandler(server);
@@ -123,8 +122,6 @@ TEST_F(Resolver, SendsTheQueryAndTakesOnlyTheAnswersToIt) {
         EXPECT_EQ(out_, expected) << type;
         EXPECT_EQ(fake_.received().back().substr(2),
                   "\1\0\0\1\0\0\0\0\0\0\4host\7example\0\0"s + static_cast<char>(type) + "\0\1"s);
-        auto first = type == 1 ? MyDNS::GetIPv4Address : MyDNS::GetIPv6Address;
-        EXPECT_EQ(first("host.example", Server(), false), expected.empty() ? "" : expected[0]);
     }
     std::set<std::string> ids;
     for (const std::string& query : fake_.received())

@@ -125,14 +125,13 @@ void TcpFake::Answer(int client) {
 UdpFake::UdpFake(int port, Handler handler)
     : LoopbackServer(AF_INET, SOCK_DGRAM, port), handler_(std::move(handler)) {
     Start([this] {
-        std::string buffer(65536, '\0');
+        char buffer[65536];
         while (Wait(fd_.get(), -1)) {
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
             auto* sa = reinterpret_cast<sockaddr*>(&peer);
-            const ssize_t n = recvfrom(fd_.get(), &buffer[0], buffer.size(), 0, sa, &length);
-            const std::string query =
-                buffer.substr(0, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            const ssize_t n = recvfrom(fd_.get(), buffer, sizeof buffer, 0, sa, &length);
+            const std::string query(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
             Handler handler;
             {  // the query and the handler it meets, together
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -141,11 +140,9 @@ UdpFake::UdpFake(int port, Handler handler)
             }
             for (const Datagram& d : n < 0 ? std::vector<Datagram>{} : handler(query)) {
                 int any = 0;  // a forger that cannot bind sends nothing
-                const FileDescriptor forger = d.from.empty()
-                                                  ? FileDescriptor()
-                                                  : BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
-                sendto(d.from.empty() ? fd_.get() : forger.get(), d.bytes.data(), d.bytes.size(), 0,
-                       sa, length);
+                const FileDescriptor forger = BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
+                const int from = d.from.empty() ? fd_.get() : forger.get();
+                sendto(from, d.bytes.data(), d.bytes.size(), 0, sa, length);
             }
         }
     });
@@ -188,6 +185,10 @@ SyslogMessage ParseSyslog(const std::string& d) {
     return {std::stoi(m[1]), m[2], m[3].matched ? std::stoi(m[3]) : 0, m.suffix()};
 }
 
+bool InPpoll(const std::string& call) {
+    return testproc::ReadFile(call).rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
+}
+
 }  // namespace
 
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
@@ -203,16 +204,11 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
     Clock::time_point last = Clock::now();
     // Where the calling thread's system call shows, its number first.
     const std::string call = "/proc/self/task/" + std::to_string(gettid()) + "/syscall";
-    const std::string ppoll = std::to_string(SYS_ppoll) + " ";
     std::thread sender([&, self = pthread_self()] {
         for (int sig : signals) {
             std::this_thread::sleep_for(std::chrono::milliseconds(spacingMs));
             r.waited &= testproc::WaitUntil(
-                [&] {
-                    return finished ||
-                           (delivered == r.sent && testproc::ReadFile(call).rfind(ppoll, 0) == 0);
-                },
-                5000);
+                [&] { return finished || (delivered == r.sent && InPpoll(call)); }, 5000);
             if (finished)
                 break;
             last = Clock::now();
