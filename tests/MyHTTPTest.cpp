@@ -50,7 +50,6 @@ TEST(HttpTest, SendsTheRequestAndReportsEachOutcome) {
     fakes::UdpFake dns(53, fakes::LoopbackNames);
     ASSERT_TRUE(dns.ok());
     const std::string fill(MyHTTP::responseSize - 2 - kOk.size(), 'x');
-    const std::string reading = "Error reading response from socket.";
     std::string hidden = wire::Get("/ipcheck.asp", kHost, true);
     const size_t at = hidden.find("Basic ") + 6;
     const std::string secret = hidden.substr(at, hidden.size() - 4 - at);
@@ -76,10 +75,8 @@ TEST(HttpTest, SendsTheRequestAndReportsEachOutcome) {
         {kV4 + kPad, {kOk + fill}, true, fill},
         {kV4, {kOk + fill + "x"}, false, "Error storing complete response from socket."},
         {kV4, {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nip", true}, true, "ip"},
-        {kV4, {kOk + "x", true}, false, reading},
         // A byte at a time keeps every read short of its time-out, but not the whole exchange.
-        {kV4, {kOk + "slow", false, 150}, false, reading},
-        {kV4, {"HTTP/1.1 200 OK\r\n"}, false, "Error parsing response."},
+        {kV4, {kOk + "slow", false, 150}, false, "Error reading response from socket."},
         {"http://none.zelmar.example/", {""}, false, "No route to host.", false},
         {kV4 + kPad + "a", {""}, false, "Request too long.", false},
         {"http://v6.zelmar.example/", {kOk + "six"}, true, "six", true, AF_INET6},
@@ -129,36 +126,30 @@ TEST(HttpTest, FailsWithoutASocket) {
 }
 
 // A stop already requested keeps the exchange from connecting at all. One that comes while
-// it already waits, to connect or to receive, ends it within a second; a reload signal that
+// it already waits, to receive or to connect, ends it within a second; a reload signal that
 // comes first does not end it. Nor do reloads stretch a connect that hangs past its
 // time-out: one every 200 ms would outlast them all, were each to restart the wait.
 TEST(HttpTest, AStopEndsAWaitAndReloadsDoNotStretchIt) {
-    fakes::TcpFake silent(AF_INET, 0, [](const std::string&) { return HttpReply{"", true}; });
-    // A listener that never accepts, its queue taken by one connection: the next one hangs.
-    int full = 0;
-    const FileDescriptor listener(fakes::BindLoopback(AF_INET, SOCK_STREAM, "", full));
+    // A listener that never accepts: the first connection waits for a response, then stays in
+    // the queue, which it fills, so that every later connect hangs.
+    int port = 0;
+    const FileDescriptor listener(fakes::BindLoopback(AF_INET, SOCK_STREAM, "", port));
     ASSERT_EQ(listen(listener.get(), 0), 0);
-    sockaddr_storage to;
-    socklen_t length = sizeof to;
-    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&to), &length), 0);
-    const FileDescriptor filler(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    connect(filler.get(), reinterpret_cast<sockaddr*>(&to), length);  // completes in the background
-    usleep(100 * 1000);  // let the filler's handshake take the queue
     const std::vector<int> reloadThenStop = {SIGHUP, SIGINT};
-    const std::tuple<int, std::string, std::vector<int>, int, int> cases[] = {
-        // the port, the error, the signals, their spacing in ms, the time-out in s; no
-        // signals: a stop comes first
-        {silent.port(), "Error connecting.", {}, 0, 10},
-        {full, "Error connecting.", reloadThenStop, 0, 10},
-        {silent.port(), "Error reading response from socket.", reloadThenStop, 0, 10},
-        {full, "Error connecting.", std::vector<int>(10, SIGHUP), 200, 1},
+    const std::tuple<std::string, std::vector<int>, int, int> cases[] = {
+        // the error, the signals (none: a stop comes first), their spacing in ms, the
+        // time-out in s
+        {"Error connecting.", {}, 0, 10},
+        {"Error reading response from socket.", reloadThenStop, 0, 10},
+        {"Error connecting.", reloadThenStop, 0, 10},
+        {"Error connecting.", std::vector<int>(10, SIGHUP), 200, 1},
     };
-    for (const auto& [port, error, signals, spacingMs, timeoutSeconds] : cases) {
+    for (const auto& [error, signals, spacingMs, timeoutSeconds] : cases) {
         MyHTTP::timeoutSeconds = timeoutSeconds;
         stop_requested = signals.empty();
         std::string e;
         const fakes::Signalled r =
-            fakes::UnderSignals([&, port = port] { return GetIPv4(port, e); }, signals, spacingMs);
+            fakes::UnderSignals([&] { return GetIPv4(port, e); }, signals, spacingMs);
         EXPECT_EQ(r.waited, spacingMs == 0)
             << error << ": a signal without a wait in ppoll, a reload that ended it, or " << r.sent
             << " reloads that stretched it";
@@ -167,7 +158,6 @@ TEST(HttpTest, AStopEndsAWaitAndReloadsDoNotStretchIt) {
         EXPECT_EQ(e, error);
         EXPECT_LT(r.latency, std::chrono::seconds(1)) << error;
     }
-    EXPECT_EQ(silent.received().size(), 1u);
     stop_requested = 0;
 }
 
