@@ -17,12 +17,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <future>
-#include <memory>
 #include <regex>
 
 #include "Process.h"
 #include "SimDnsReply.h"
+#include "Wire.h"
 
 namespace fakes {
 
@@ -53,27 +52,16 @@ FileDescriptor BindLoopback(int family, int type, const std::string& address, in
 }
 
 LoopbackServer::LoopbackServer(int family, int type, int port, const std::string& address)
-    : port_(port),
-      fd_(BindLoopback(family, type, address, port_)),
-      stop_(eventfd(0, EFD_CLOEXEC)) {}
+    : port_(port), fd_(BindLoopback(family, type, address, port_)) {}
 
 std::vector<std::string> LoopbackServer::received() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
 }
 
-// Returns once the thread runs: a test that starves the process of descriptors next must
-// not catch it starting, when even the sanitizers' checks of a thread's start may fail.
 void LoopbackServer::Start(std::function<void()> serve) {
-    if (!fd_.ok() || !stop_.ok())
-        return;
-    auto running = std::make_shared<std::promise<void>>();
-    std::future<void> started = running->get_future();
-    thread_ = std::thread([running, serve = std::move(serve)] {
-        running->set_value();
-        serve();
-    });
-    started.wait();
+    if (fd_.ok() && stop_.ok())
+        thread_ = std::thread(std::move(serve));
 }
 
 // The stop leaves the event readable for good.
@@ -88,8 +76,8 @@ bool LoopbackServer::Wait(int fd, int timeoutMs) const {
            (fds[0].revents & (POLLIN | POLLHUP)) != 0;
 }
 
-TcpFake::TcpFake(int family, int port, Handler handler)
-    : LoopbackServer(family, SOCK_STREAM, port), handler_(std::move(handler)) {
+TcpFake::TcpFake(int family, int port, HttpReply reply)
+    : LoopbackServer(family, SOCK_STREAM, port), reply_(std::move(reply)) {
     if (fd_.ok() && listen(fd_.get(), 16) != 0)
         fd_.Reset();
     Start([this] {
@@ -104,21 +92,19 @@ TcpFake::TcpFake(int family, int port, Handler handler)
 void TcpFake::Answer(int client) {
     char chunk[4096];  // a request is one write of at most 4 KiB
     const ssize_t n = Wait(client, 5000) ? recv(client, chunk, sizeof chunk, 0) : 0;
-    const std::string request(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        received_.push_back(request);
+        received_.emplace_back(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     }
-    const HttpReply reply = handler_(request);
-    const size_t step = reply.trickleMs > 0 ? 1 : reply.bytes.size();
+    const size_t step = reply_.trickleMs > 0 ? 1 : reply_.bytes.size();
     // A trickle ends at the first write after the client gave up.
-    for (size_t done = 0; done < reply.bytes.size(); done += step) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(reply.trickleMs));
-        if (send(client, reply.bytes.data() + done, step, MSG_NOSIGNAL) != ssize_t(step))
+    for (size_t done = 0; done < reply_.bytes.size(); done += step) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(reply_.trickleMs));
+        if (send(client, reply_.bytes.data() + done, step, MSG_NOSIGNAL) != ssize_t(step))
             return;
     }
     // Until the client closes its side (or 60 s, or the end of the test).
-    while (reply.keepOpen && Wait(client, 60000) && recv(client, chunk, sizeof chunk, 0) > 0) {
+    while (reply_.keepOpen && Wait(client, 60000) && recv(client, chunk, sizeof chunk, 0) > 0) {
     }
 }
 
@@ -132,12 +118,10 @@ UdpFake::UdpFake(int port, Handler handler)
             auto* sa = reinterpret_cast<sockaddr*>(&peer);
             const ssize_t n = recvfrom(fd_.get(), buffer, sizeof buffer, 0, sa, &length);
             const std::string query(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            Handler handler;
-            {  // the query and the handler it meets, together
-                std::lock_guard<std::mutex> lock(mutex_);
-                received_.push_back(query);
-                handler = handler_;
-            }
+            std::unique_lock<std::mutex> lock(mutex_);  // the query and the handler it meets
+            received_.push_back(query);
+            const Handler handler = handler_;
+            lock.unlock();
             for (const Datagram& d : n < 0 ? std::vector<Datagram>{} : handler(query)) {
                 int any = 0;  // a forger that cannot bind sends nothing
                 const FileDescriptor forger = BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
@@ -153,17 +137,22 @@ void UdpFake::SetHandler(Handler handler) {
     handler_ = std::move(handler);
 }
 
+std::string Trace(const std::string& path) {
+    std::string text;
+    for (const std::string& line : wire::UndatedLines(path))
+        text += line.substr(line.rfind("[FRAMEWORK] ", 0) == 0 ? 12 : 0) + "\n";
+    return text;
+}
+
 std::vector<Datagram> LoopbackNames(const std::string& query) {
     sim::Question q;
     if (!sim::ParseQuestion(query, q))
         return {};
     const std::string label = q.name.substr(0, q.name.find('.'));
-    std::vector<sim::Record> answers;
-    if (q.type == 1 && (label == "v4" || label == "dual"))
-        answers.push_back({q.name, 1, "127.0.0.1"});
-    if (q.type == 28 && (label == "v6" || label == "dual"))
-        answers.push_back({q.name, 28, "::1"});
-    return {{sim::BuildReply(query, answers)}};
+    const bool four = label == "v4" || label == "dual", six = label == "v6" || label == "dual";
+    if ((q.type == 1 && four) || (q.type == 28 && six))
+        return {{sim::BuildReply(query, {{q.name, q.type, q.type == 1 ? "127.0.0.1" : "::1"}})}};
+    return {{sim::BuildReply(query, {})}};
 }
 
 namespace {
@@ -193,7 +182,6 @@ bool InPpoll(const std::string& call) {
 
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
                        int spacingMs) {
-    using Clock = std::chrono::steady_clock;
     struct sigaction action = {}, savedHup = {}, savedInt = {};
     action.sa_handler = Note;  // no SA_RESTART, as in the service
     sigaction(SIGHUP, &action, &savedHup);
@@ -201,7 +189,7 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
     delivered = 0;
     Signalled r{false, true};
     std::atomic<bool> finished{false};
-    Clock::time_point last = Clock::now();
+    auto last = std::chrono::steady_clock::now();
     // Where the calling thread's system call shows, its number first.
     const std::string call = "/proc/self/task/" + std::to_string(gettid()) + "/syscall";
     std::thread sender([&, self = pthread_self()] {
@@ -211,13 +199,13 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
                 [&] { return finished || (delivered == r.sent && InPpoll(call)); }, 5000);
             if (finished)
                 break;
-            last = Clock::now();
+            last = std::chrono::steady_clock::now();
             ++r.sent;
             pthread_kill(self, sig);  // sent even when no wait was seen, so that it ends
         }
     });
     r.ok = exchange();
-    const Clock::time_point end = Clock::now();
+    const auto end = std::chrono::steady_clock::now();
     finished = true;
     sender.join();
     r.latency = end - last;
@@ -231,10 +219,8 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
 // not the test reads.
 SyslogCapture::SyslogCapture() : LoopbackServer(AF_UNIX, SOCK_DGRAM, 0, "/dev/log") {
     Start([this] {
-        while (Wait(fd_.get(), -1)) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            DrainLocked();
-        }
+        while (Wait(fd_.get(), -1))
+            Drain();
     });
 }
 
@@ -245,17 +231,17 @@ SyslogCapture::~SyslogCapture() {
 
 // Readers drain too, so a read sees every message sent before it, whether or not the
 // thread has run since.
-void SyslogCapture::DrainLocked() const {
+void SyslogCapture::Drain() const {
+    std::lock_guard<std::mutex> lock(mutex_);
     char buffer[8192];
     for (ssize_t n; fd_.ok() && (n = recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
         received_.emplace_back(buffer, static_cast<size_t>(n));
 }
 
 std::vector<SyslogMessage> SyslogCapture::messages() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    DrainLocked();
+    Drain();
     std::vector<SyslogMessage> out;
-    for (const std::string& d : received_)
+    for (const std::string& d : received())
         out.push_back(ParseSyslog(d));
     return out;
 }

@@ -3,6 +3,8 @@
 #ifndef DODODUZOD_TEST_FAKES_H
 #define DODODUZOD_TEST_FAKES_H
 
+#include <sys/eventfd.h>
+
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -18,8 +20,8 @@ namespace fakes {
 // the path) and `port` (0: any free one), which then holds the port it got. Not listening.
 FileDescriptor BindLoopback(int family, int type, const std::string& address, int& port);
 
-// A bound socket and the thread that serves it, running before the constructor returns and
-// ended by a stop event. It keeps a copy of every message it receives.
+// A bound socket and the thread that serves it, ended by a stop event. It keeps a copy of every
+// message it receives.
 class LoopbackServer {
   public:
     bool ok() const { return thread_.joinable(); }
@@ -42,7 +44,7 @@ class LoopbackServer {
     FileDescriptor fd_;
 
   private:
-    FileDescriptor stop_;
+    FileDescriptor stop_{eventfd(0, EFD_CLOEXEC)};
     std::thread thread_;
 };
 
@@ -52,17 +54,16 @@ struct HttpReply {
     int trickleMs = 0;      // written a byte at a time, this far apart
 };
 
-// An HTTP server on 127.0.0.1 or ::1 that answers each request through a handler; received()
+// An HTTP server on 127.0.0.1 or ::1 that answers each request with the same reply; received()
 // holds the requests.
 class TcpFake : public LoopbackServer {
   public:
-    using Handler = std::function<HttpReply(const std::string& request)>;
-    TcpFake(int family, int port, Handler handler);  // port 0: any free port
+    TcpFake(int family, int port, HttpReply reply);  // port 0: any free port
     ~TcpFake() { Stop(); }
 
   private:
     void Answer(int client);
-    const Handler handler_;
+    const HttpReply reply_;
 };
 
 struct Datagram {
@@ -89,6 +90,10 @@ class UdpFake : public LoopbackServer {
 // A resolver's handler: v4.* has only an A record (127.0.0.1), v6.* only AAAA (::1), dual.*
 // both; other names none.
 std::vector<Datagram> LoopbackNames(const std::string& query);
+
+// The client's trace in the log at `path`, one message a line, without dates and without the
+// FRAMEWORK tag (another tag stays, to mismatch).
+std::string Trace(const std::string& path);
 
 struct Signalled {
     bool ok = false;                                // what the exchange returned
@@ -124,7 +129,8 @@ class SyslogCapture : public LoopbackServer {
     bool WaitFor(const std::string& text, int timeoutMs) const;
 
   private:
-    void DrainLocked() const;
+    // Takes in what is queued.
+    void Drain() const;
 };
 
 }  // namespace fakes
