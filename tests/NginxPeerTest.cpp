@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -15,26 +16,18 @@ namespace {
 
 const char kNginx[] = "/usr/sbin/nginx";
 const std::string kUpdateReply = wire::ReplyJson("Good", "203.0.113.7", "null");
+// The account's Authorization value, "Basic ...".
+const std::string kBasic(wire::kAuthorization + 15, std::strlen(wire::kAuthorization) - 17);
 // Relative paths resolve against the server's private prefix directory; a wrong
 // Authorization header gets "badauth" instead of the update reply.
-// The account's Authorization value, "Basic ...".
-std::string Basic() {
-    const std::string header = wire::kAuthorization;
-    return header.substr(15, header.size() - 17);
-}
 const std::string kConfig =
     "daemon off; master_process off; error_log error.log; pid nginx.pid; events {}\n"
     "http { access_log off; client_body_temp_path body; proxy_temp_path proxy;\n"
     "  fastcgi_temp_path fastcgi; uwsgi_temp_path uwsgi; scgi_temp_path scgi;\n"
     "  server { listen 127.0.0.1:8245; listen [::1]:8245;\n"
     "    location = /ipcheck.asp { default_type text/plain; return 200 \"ip203.0.113.7\"; }\n"
-    "    location /nic/clientupdate {\n"
-    "      set $good \"" +
-    Basic() +
-    "\";\n"
-    "      if ($http_authorization != $good) { return 401 badauth; }\n"
-    "      return 200 '" +
-    kUpdateReply + "'; } } }\n";
+    "    location /nic/clientupdate {\n      if ($http_authorization != \"" +
+    kBasic + "\") { return 401 badauth; }\n      return 200 '" + kUpdateReply + "'; } } }\n";
 
 // The server keeps the connection open: only a client that stops at the announced
 // length gets the body before its read time-out.

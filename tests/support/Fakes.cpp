@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -13,13 +14,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <future>
-#include <memory>
+#include <regex>
 
 #include "Process.h"
 #include "SimDnsReply.h"
+#include "Wire.h"
 
 namespace fakes {
 
@@ -30,73 +32,54 @@ FileDescriptor BindLoopback(int family, int type, const std::string& address, in
     auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
     auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
     auto* sun = reinterpret_cast<sockaddr_un*>(&ss);
+    const bool local = family == AF_UNIX, six = family == AF_INET6;
+    const std::string name = !address.empty() ? address : six ? "::1" : "127.0.0.1";
     ss.ss_family = static_cast<sa_family_t>(family);
-    socklen_t length = sizeof *sin;
-    bool named = true;
-    if (family == AF_UNIX) {
-        unlink(address.c_str());
-        std::strncpy(sun->sun_path, address.c_str(), sizeof sun->sun_path - 1);
-        length = sizeof *sun;
-    } else if (family == AF_INET6) {
-        sin6->sin6_port = htons(static_cast<uint16_t>(port));
-        named = inet_pton(family, address.empty() ? "::1" : address.c_str(), &sin6->sin6_addr);
-        length = sizeof *sin6;
-    } else {
-        sin->sin_port = htons(static_cast<uint16_t>(port));
-        named = inet_pton(family, address.empty() ? "127.0.0.1" : address.c_str(), &sin->sin_addr);
-    }
+    sin->sin_port = htons(static_cast<uint16_t>(port));  // where sin6_port is, too
+    if (local)
+        std::strncpy(sun->sun_path, name.c_str(), sizeof sun->sun_path - 1);
+    socklen_t length = local ? sizeof *sun : six ? sizeof *sin6 : sizeof *sin;
+    void* ip = six ? static_cast<void*>(&sin6->sin6_addr) : &sin->sin_addr;
     const int one = 1;  // a fixed port is free again at once after an earlier server's close
-    if (!fd.ok() || !named || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
+    if (!fd.ok() ||
+        (local ? unlink(name.c_str()) != 0 && errno != ENOENT
+               : inet_pton(family, name.c_str(), ip) != 1) ||
+        setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         bind(fd.get(), sa, length) != 0 || getsockname(fd.get(), sa, &length) != 0)
         return FileDescriptor();
-    port = family == AF_UNIX ? 0 : ntohs(family == AF_INET6 ? sin6->sin6_port : sin->sin_port);
+    port = local ? 0 : ntohs(sin->sin_port);
     return fd;
 }
 
 LoopbackServer::LoopbackServer(int family, int type, int port, const std::string& address)
-    : port_(port), fd_(BindLoopback(family, type, address, port_)) {
-    int ends[2];
-    if (fd_.ok() && (type != SOCK_STREAM || listen(fd_.get(), 16) == 0) &&
-        pipe2(ends, O_CLOEXEC) == 0) {
-        stopRead_ = FileDescriptor(ends[0]);
-        stopWrite_ = FileDescriptor(ends[1]);
-    }
-}
+    : port_(port), fd_(BindLoopback(family, type, address, port_)) {}
 
 std::vector<std::string> LoopbackServer::received() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
 }
 
-// Returns once the thread runs: a test that starves the process of descriptors next must
-// not catch it starting, when even the sanitizers' checks of a thread's start may fail.
 void LoopbackServer::Start(std::function<void()> serve) {
-    if (!stopRead_.ok())
-        return;
-    auto running = std::make_shared<std::promise<void>>();
-    std::future<void> started = running->get_future();
-    thread_ = std::thread([running, serve = std::move(serve)] {
-        running->set_value();
-        serve();
-    });
-    started.wait();
+    if (fd_.ok() && stop_.ok())
+        thread_ = std::thread(std::move(serve));
 }
 
-// Closing the pipe's write end is the stop: the read end then stays readable.
+// The stop leaves the event readable for good.
 void LoopbackServer::Stop() {
-    stopWrite_.Reset();
-    if (thread_.joinable())
+    if (thread_.joinable() && eventfd_write(stop_.get(), 1) == 0)
         thread_.join();
 }
 
 bool LoopbackServer::Wait(int fd, int timeoutMs) const {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_.get(), POLLIN, 0}};
     return poll(fds, 2, timeoutMs) > 0 && fds[1].revents == 0 &&
            (fds[0].revents & (POLLIN | POLLHUP)) != 0;
 }
 
-TcpFake::TcpFake(int family, int port, Handler handler)
-    : LoopbackServer(family, SOCK_STREAM, port), handler_(std::move(handler)) {
+TcpFake::TcpFake(int family, int port, HttpReply reply)
+    : LoopbackServer(family, SOCK_STREAM, port), reply_(std::move(reply)) {
+    if (fd_.ok() && listen(fd_.get(), 16) != 0)
+        fd_.Reset();
     Start([this] {
         while (Wait(fd_.get(), -1)) {
             FileDescriptor client(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -109,48 +92,41 @@ TcpFake::TcpFake(int family, int port, Handler handler)
 void TcpFake::Answer(int client) {
     char chunk[4096];  // a request is one write of at most 4 KiB
     const ssize_t n = Wait(client, 5000) ? recv(client, chunk, sizeof chunk, 0) : 0;
-    const std::string request(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        received_.push_back(request);
+        received_.emplace_back(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     }
-    const HttpReply reply = handler_(request);
-    const size_t step = reply.trickleMs > 0 ? 1 : reply.bytes.size();
+    const size_t step = reply_.trickleMs > 0 ? 1 : reply_.bytes.size();
     // A trickle ends at the first write after the client gave up.
-    for (size_t done = 0; done < reply.bytes.size(); done += step) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(reply.trickleMs));
-        if (send(client, reply.bytes.data() + done, step, MSG_NOSIGNAL) != ssize_t(step))
+    for (size_t done = 0; done < reply_.bytes.size(); done += step) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(reply_.trickleMs));
+        if (send(client, reply_.bytes.data() + done, step, MSG_NOSIGNAL) != ssize_t(step))
             return;
     }
     // Until the client closes its side (or 60 s, or the end of the test).
-    while (reply.keepOpen && Wait(client, 60000) && recv(client, chunk, sizeof chunk, 0) > 0) {
+    while (reply_.keepOpen && Wait(client, 60000) && recv(client, chunk, sizeof chunk, 0) > 0) {
     }
 }
 
 UdpFake::UdpFake(int port, Handler handler)
     : LoopbackServer(AF_INET, SOCK_DGRAM, port), handler_(std::move(handler)) {
     Start([this] {
-        std::string buffer(65536, '\0');
+        char buffer[65536];
         while (Wait(fd_.get(), -1)) {
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
             auto* sa = reinterpret_cast<sockaddr*>(&peer);
-            const ssize_t n = recvfrom(fd_.get(), &buffer[0], buffer.size(), 0, sa, &length);
-            const std::string query =
-                buffer.substr(0, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            Handler handler;
-            {  // the query and the handler it meets, together
-                std::lock_guard<std::mutex> lock(mutex_);
-                received_.push_back(query);
-                handler = handler_;
-            }
+            const ssize_t n = recvfrom(fd_.get(), buffer, sizeof buffer, 0, sa, &length);
+            const std::string query(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            std::unique_lock<std::mutex> lock(mutex_);  // the query and the handler it meets
+            received_.push_back(query);
+            const Handler handler = handler_;
+            lock.unlock();
             for (const Datagram& d : n < 0 ? std::vector<Datagram>{} : handler(query)) {
                 int any = 0;  // a forger that cannot bind sends nothing
-                const FileDescriptor forger = d.from.empty()
-                                                  ? FileDescriptor()
-                                                  : BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
-                sendto(d.from.empty() ? fd_.get() : forger.get(), d.bytes.data(), d.bytes.size(), 0,
-                       sa, length);
+                const FileDescriptor forger = BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
+                const int from = d.from.empty() ? fd_.get() : forger.get();
+                sendto(from, d.bytes.data(), d.bytes.size(), 0, sa, length);
             }
         }
     });
@@ -161,17 +137,22 @@ void UdpFake::SetHandler(Handler handler) {
     handler_ = std::move(handler);
 }
 
+std::string Trace(const std::string& path) {
+    std::string text;
+    for (const std::string& line : wire::UndatedLines(path))
+        text += line.substr(line.rfind("[FRAMEWORK] ", 0) == 0 ? 12 : 0) + "\n";
+    return text;
+}
+
 std::vector<Datagram> LoopbackNames(const std::string& query) {
     sim::Question q;
     if (!sim::ParseQuestion(query, q))
         return {};
     const std::string label = q.name.substr(0, q.name.find('.'));
-    std::vector<sim::Record> answers;
-    if (q.type == 1 && (label == "v4" || label == "dual"))
-        answers.push_back({q.name, 1, "127.0.0.1"});
-    if (q.type == 28 && (label == "v6" || label == "dual"))
-        answers.push_back({q.name, 28, "::1"});
-    return {DatagramOf(sim::BuildReply(query, answers))};
+    const bool four = label == "v4" || label == "dual", six = label == "v6" || label == "dual";
+    if ((q.type == 1 && four) || (q.type == 28 && six))
+        return {{sim::BuildReply(query, {{q.name, q.type, q.type == 1 ? "127.0.0.1" : "::1"}})}};
+    return {{sim::BuildReply(query, {})}};
 }
 
 namespace {
@@ -186,67 +167,51 @@ void Note(int sig) {
 
 // "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", or "IDENT: TEXT" without a pid.
 SyslogMessage ParseSyslog(const std::string& d) {
-    SyslogMessage m;
-    m.text = d;
-    const size_t ident = d.find('>') + 1 + 16;
-    const size_t colon = d.find(": ", ident);
-    if (d.rfind('<', 0) != 0 || ident == 16 || colon == std::string::npos)
-        return m;
-    m.priority = std::atoi(d.c_str() + 1);
-    m.ident = d.substr(ident, colon - ident);
-    m.text = d.substr(colon + 2);
-    const size_t bracket = m.ident.find('[');
-    if (bracket != std::string::npos && m.ident.back() == ']') {
-        m.pid = std::atoi(m.ident.c_str() + bracket + 1);
-        m.ident.resize(bracket);
-    }
-    return m;
+    static const std::regex head(R"(<(\d+)>.{15} (.*?)(?:\[(\d+)\])?: )");
+    std::smatch m;
+    if (!std::regex_search(d, m, head, std::regex_constants::match_continuous))
+        return {-1, "", 0, d};
+    return {std::stoi(m[1]), m[2], m[3].matched ? std::stoi(m[3]) : 0, m.suffix()};
 }
 
-bool InPpoll(pid_t tid) {
-    const std::string call =
-        testproc::ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall");
-    return call.rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
+bool InPpoll(const std::string& call) {
+    return testproc::ReadFile(call).rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
 }
 
 }  // namespace
 
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
-                       int flags, int spacingMs) {
-    using Clock = std::chrono::steady_clock;
-    const int kinds[] = {SIGHUP, SIGINT, SIGTERM};
-    struct sigaction action {};
-    struct sigaction saved[3];
-    action.sa_handler = Note;
-    action.sa_flags = flags;
-    for (int i = 0; i < 3; ++i)
-        sigaction(kinds[i], &action, &saved[i]);
+                       int spacingMs) {
+    struct sigaction action = {}, savedHup = {}, savedInt = {};
+    action.sa_handler = Note;  // no SA_RESTART, as in the service
+    sigaction(SIGHUP, &action, &savedHup);
+    sigaction(SIGINT, &action, &savedInt);
     delivered = 0;
-    Signalled r;
-    r.waited = true;
+    Signalled r{false, true};
     std::atomic<bool> finished{false};
-    Clock::time_point last = Clock::now();
-    std::thread sender([&, self = pthread_self(), tid = static_cast<pid_t>(gettid())] {
+    auto last = std::chrono::steady_clock::now();
+    // Where the calling thread's system call shows, its number first.
+    const std::string call = "/proc/self/task/" + std::to_string(gettid()) + "/syscall";
+    std::thread sender([&, self = pthread_self()] {
         for (int sig : signals) {
             std::this_thread::sleep_for(std::chrono::milliseconds(spacingMs));
-            const int before = r.sent;
             r.waited &= testproc::WaitUntil(
-                [&] { return finished || (delivered == before && InPpoll(tid)); }, 5000);
+                [&] { return finished || (delivered == r.sent && InPpoll(call)); }, 5000);
             if (finished)
                 break;
-            last = Clock::now();
+            last = std::chrono::steady_clock::now();
             ++r.sent;
             pthread_kill(self, sig);  // sent even when no wait was seen, so that it ends
         }
     });
     r.ok = exchange();
-    const Clock::time_point end = Clock::now();
+    const auto end = std::chrono::steady_clock::now();
     finished = true;
     sender.join();
     r.latency = end - last;
     r.waited &= r.sent == static_cast<int>(signals.size());
-    for (int i = 0; i < 3; ++i)
-        sigaction(kinds[i], &saved[i], nullptr);
+    sigaction(SIGHUP, &savedHup, nullptr);
+    sigaction(SIGINT, &savedInt, nullptr);
     return r;
 }
 
@@ -254,10 +219,8 @@ Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<
 // not the test reads.
 SyslogCapture::SyslogCapture() : LoopbackServer(AF_UNIX, SOCK_DGRAM, 0, "/dev/log") {
     Start([this] {
-        while (Wait(fd_.get(), -1)) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            DrainLocked();
-        }
+        while (Wait(fd_.get(), -1))
+            Drain();
     });
 }
 
@@ -268,17 +231,17 @@ SyslogCapture::~SyslogCapture() {
 
 // Readers drain too, so a read sees every message sent before it, whether or not the
 // thread has run since.
-void SyslogCapture::DrainLocked() const {
+void SyslogCapture::Drain() const {
+    std::lock_guard<std::mutex> lock(mutex_);
     char buffer[8192];
     for (ssize_t n; fd_.ok() && (n = recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
         received_.emplace_back(buffer, static_cast<size_t>(n));
 }
 
 std::vector<SyslogMessage> SyslogCapture::messages() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    DrainLocked();
+    Drain();
     std::vector<SyslogMessage> out;
-    for (const std::string& d : received_)
+    for (const std::string& d : received())
         out.push_back(ParseSyslog(d));
     return out;
 }

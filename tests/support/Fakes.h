@@ -3,6 +3,8 @@
 #ifndef DODODUZOD_TEST_FAKES_H
 #define DODODUZOD_TEST_FAKES_H
 
+#include <sys/eventfd.h>
+
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -18,8 +20,8 @@ namespace fakes {
 // the path) and `port` (0: any free one), which then holds the port it got. Not listening.
 FileDescriptor BindLoopback(int family, int type, const std::string& address, int& port);
 
-// A bound socket and the thread that serves it, running before the constructor returns and
-// ended by a stop pipe. It keeps a copy of every message it receives.
+// A bound socket and the thread that serves it, ended by a stop event. It keeps a copy of every
+// message it receives.
 class LoopbackServer {
   public:
     bool ok() const { return thread_.joinable(); }
@@ -29,7 +31,7 @@ class LoopbackServer {
   protected:
     LoopbackServer(int family, int type, int port, const std::string& address = "");
     ~LoopbackServer() { Stop(); }
-    // Runs `serve` on the thread, if the socket and the stop pipe are there.
+    // Runs `serve` on the thread, if the socket and the stop event are there.
     void Start(std::function<void()> serve);
     // Every subclass calls it first in its destructor: the thread uses the subclass's members.
     void Stop();
@@ -42,8 +44,7 @@ class LoopbackServer {
     FileDescriptor fd_;
 
   private:
-    FileDescriptor stopRead_;
-    FileDescriptor stopWrite_;
+    FileDescriptor stop_{eventfd(0, EFD_CLOEXEC)};
     std::thread thread_;
 };
 
@@ -53,41 +54,32 @@ struct HttpReply {
     int trickleMs = 0;      // written a byte at a time, this far apart
 };
 
-inline HttpReply ReplyOf(std::string bytes) {
-    return {std::move(bytes)};
-}
-
-// An HTTP server on 127.0.0.1 or ::1 that answers each request through a handler.
+// An HTTP server on 127.0.0.1 or ::1 that answers each request with the same reply; received()
+// holds the requests.
 class TcpFake : public LoopbackServer {
   public:
-    using Handler = std::function<HttpReply(const std::string& request)>;
-    TcpFake(int family, int port, Handler handler);  // port 0: any free port
+    TcpFake(int family, int port, HttpReply reply);  // port 0: any free port
     ~TcpFake() { Stop(); }
-    std::vector<std::string> requests() const { return received(); }
 
   private:
     void Answer(int client);
-    const Handler handler_;
+    const HttpReply reply_;
 };
 
 struct Datagram {
     std::string bytes;
     // A loopback address to send from, on a port of its own, as a forger would; empty:
     // the server's socket.
-    std::string from;
+    std::string from = "";
 };
 
-inline Datagram DatagramOf(std::string bytes) {
-    return {std::move(bytes), ""};
-}
-
-// A UDP DNS server on 127.0.0.1 that answers each query through a handler.
+// A UDP DNS server on 127.0.0.1 that answers each query through a handler; received() holds
+// the queries.
 class UdpFake : public LoopbackServer {
   public:
     using Handler = std::function<std::vector<Datagram>(const std::string& query)>;
     UdpFake(int port, Handler handler);  // port 0: any free port
     ~UdpFake() { Stop(); }
-    std::vector<std::string> queries() const { return received(); }
     // A query that arrives after this meets the new handler.
     void SetHandler(Handler handler);
 
@@ -99,6 +91,10 @@ class UdpFake : public LoopbackServer {
 // both; other names none.
 std::vector<Datagram> LoopbackNames(const std::string& query);
 
+// The client's trace in the log at `path`, one message a line, without dates and without the
+// FRAMEWORK tag (another tag stays, to mismatch).
+std::string Trace(const std::string& path);
+
 struct Signalled {
     bool ok = false;                                // what the exchange returned
     bool waited = false;                            // each signal came while it waited in ppoll(2)
@@ -109,9 +105,9 @@ struct Signalled {
 // Runs `exchange` on the calling thread while another thread sends that thread `signals`
 // in turn, each `spacingMs` after the one before and once the exchange waits in ppoll
 // (again, after the handler of the one before ran). As in the service, SIGHUP's handler
-// only notes a reload and the others' ask to stop; `flags` are their sigaction flags.
+// only notes a reload and SIGINT's asks to stop.
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
-                       int flags, int spacingMs = 0);
+                       int spacingMs = 0);
 
 struct SyslogMessage {
     int priority = -1;  // facility * 8 + level
@@ -133,7 +129,8 @@ class SyslogCapture : public LoopbackServer {
     bool WaitFor(const std::string& text, int timeoutMs) const;
 
   private:
-    void DrainLocked() const;
+    // Takes in what is queued.
+    void Drain() const;
 };
 
 }  // namespace fakes

@@ -68,11 +68,13 @@ bool PrivateDev(std::string& why) {
            Fail(why, "unmounting the /dev view");
 }
 
-// The system resolver (gethostbyname) may only ever ask loopback.
+// The system resolver (gethostbyname) may only ever ask loopback, and gives up at once.
 bool LoopbackResolver(std::string& why) {
     const char* const files[][3] = {
-        {"/etc/resolv.conf", "/tmp/.sandbox-resolv.conf", "nameserver 127.0.0.1\n"},
-        {"/etc/hosts", "/tmp/.sandbox-hosts", "127.0.0.1 localhost\n::1 localhost\n"},
+        {"/etc/resolv.conf", "/tmp/.sandbox-resolv.conf",
+         "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"},
+        {"/etc/hosts", "/tmp/.sandbox-hosts",
+         "127.0.0.1 localhost ns.zelmar.example\n::1 localhost\n"},
     };
     for (const auto& f : files) {
         if (!testproc::WriteFile(f[1], f[2]))
