@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 
 #include "Service.h"
@@ -17,26 +18,19 @@ namespace {
 using service::kBin;
 using service::kErr;
 using service::Lines;
-using Plant = std::function<bool(const std::string&)>;
 const uid_t nobody = 65534;  // another user
 
-// What another user could have put at a path the service writes.
-Plant Link(const std::string& to, uid_t owner) {
-    return [=](const std::string& at) {
-        return symlink(to.c_str(), at.c_str()) == 0 && lchown(at.c_str(), owner, owner) == 0;
-    };
-}
-Plant HardLink(const std::string& to) {
-    return [=](const std::string& at) { return link(to.c_str(), at.c_str()) == 0; };
-}
-Plant File(int mode, uid_t owner) {
-    return [=](const std::string& at) {
-        return testproc::WriteFile(at, "precious\n", mode) && chown(at.c_str(), owner, owner) == 0;
-    };
-}
-bool MakeDir(const std::string& path, int mode, uid_t owner) {
-    return mkdir(path.c_str(), 0700) == 0 && chmod(path.c_str(), mode) == 0 &&
-           chown(path.c_str(), owner, owner) == 0;
+// What another user (kind in upper case) or root could have put at `at`: a symbolic link
+// ('l') or a hard link ('h') to `victim`, a file ('f') that group members may write, or a
+// FIFO ('p').
+bool Plant(char kind, const std::string& at, const std::string& victim) {
+    const uid_t owner = std::isupper(kind) ? nobody : 0;
+    kind = static_cast<char>(std::tolower(kind));
+    const bool made = kind == 'l'   ? symlink(victim.c_str(), at.c_str()) == 0
+                      : kind == 'h' ? link(victim.c_str(), at.c_str()) == 0
+                      : kind == 'f' ? testproc::WriteFile(at, "precious\n", 0664)
+                                    : mkfifo(at.c_str(), 0600) == 0;
+    return made && lchown(at.c_str(), owner, owner) == 0;
 }
 Lines Undated(const std::string& text) {
     Lines lines = wire::Lines(text);
@@ -47,14 +41,13 @@ Lines Undated(const std::string& text) {
 
 // Run from a directory that is gone: only -d needs one, for its relative paths.
 TEST(CommandLineTest, HelpErrorsAndTheConfigurationTest) {
-    const std::string dir = testproc::MakeTempDir(), valid = dir + "/valid", nopass = dir + "/np",
-                      empty = dir + "/empty";
+    const std::string dir = testproc::MakeTempDir(), valid = dir + "/valid", nopass = dir + "/np";
     ASSERT_TRUE(testproc::WriteFile(valid,
                                     "username alice\npassword s3cret\nipv4 true\nipv6 1\n"
                                     "pollinterval 60\ndebug true\n") &&
                 testproc::WriteFile(nopass, "username alice\nlocation\tx\npollinterval 600\n") &&
-                testproc::WriteFile(empty, "") && chdir(dir.c_str()) == 0 &&
-                mkdir("gone", 0700) == 0 && chdir("gone") == 0 && rmdir("../gone") == 0);
+                chdir(dir.c_str()) == 0 && mkdir("gone", 0700) == 0 && chdir("gone") == 0 &&
+                rmdir("../gone") == 0);
     const std::string usage =
         "\n Zelmar IP Update Client\n Usage: " + kBin +
         " [OPTIONS]\n\n  Options:\n   -h --help                 Display this help.\n"
@@ -69,9 +62,7 @@ TEST(CommandLineTest, HelpErrorsAndTheConfigurationTest) {
                "'\nIPv6: '" + ip + "'\nPoll Interval: '" + poll + "'\nDebug: '" + debug +
                "'\nQuiet: '0'\n" + verdict;
     };
-    const std::string noPassword = "Password should not be empty.\nInvalid configuration.\n",
-                      ok = report("alice", "s3cret", '1', "120", '1', "Configuration is valid.\n"),
-                      noUser = "Username should not be empty.\n" + noPassword,
+    const std::string ok = report("alice", "s3cret", '1', "120", '1', "Configuration is valid.\n"),
                       noDir = "Can not get the current directory for np";
     const struct {
         int status;
@@ -83,8 +74,11 @@ TEST(CommandLineTest, HelpErrorsAndTheConfigurationTest) {
         // Later options are never read; the test runs without detaching.
         {0, ok, "", {{"-t", valid}, {"--test_conf", valid}, {"-t", valid, "-x"}}},
         {0, ok, "", {{"-t", valid, "-h"}, {"-c", nopass, "-t", valid}, {"-d", "-t", valid}}},
-        {0, report("alice", "", '0', "600", '0', noPassword), "", {{"-t", nopass}}},
-        {0, report("", "", '0', "120", '0', noUser), "", {{"-t", empty}}},
+        {0,
+         report("alice", "", '0', "600", '0',
+                "Password should not be empty.\nInvalid configuration.\n"),
+         "",
+         {{"-t", nopass}}},
         {1, "", "Invalid config file: /tmp/no-such.conf\n", {{"-t", "/tmp/no-such.conf"}}},
         {1, "", "Missing config file.\n", {{"-t", ""}}},
         {1, "", noDir + ", error: No such file or directory\n", {{"-d", "-c", "np"}}},
@@ -135,7 +129,6 @@ class DaemonTest : public service::Test {
         return ended && ok;
     }
     pid_t daemon = 0;
-    const std::string invalid = "Invalid configuration file. " + conf;
 };
 
 // The pid file is written (0640, as the -l file: umask(0) must not make them writable to
@@ -158,7 +151,7 @@ TEST_F(DaemonTest, WritesLocksAndRemovesThePidFile) {
         daemon = syslog.messages()[mark].pid;
         for (const std::string& path : {pidFile, log})
             EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0640));
-        EXPECT_EQ(wire::UndatedLines(log), Lines{"[SERVICE] Invalid configuation file. " + conf});
+        EXPECT_EQ(wire::UndatedLines(log), Lines{invalidLog});
         // A second instance: its first parent says 0, and so does the middle process.
         EXPECT_EQ(Daemon(pidFile).status, 0);
         const std::string locked =
@@ -182,74 +175,52 @@ TEST_F(DaemonTest, WritesLocksAndRemovesThePidFile) {
 
 // A pid file or -l file that someone else may have put there, or that cannot be opened or
 // written, is never locked, truncated or written: the start with that pid file fails with
-// status 1 and says why; the -l file is reported and the debug lines go to standard
-// output, the line log keeps trying the path, and a file it refuses is reported once more,
-// a failed open is not. Links that root made where nobody else can write keep working. A
-// pipe whose reader stopped reading, or a full device, loses lines, but the stop completes.
+// status 1 and says why; the -l file is reported, the debug lines go to standard output,
+// and the line log keeps trying the path and reports a file it refuses once more, not once
+// a line. Links and files of root where nobody else can change them are used, as are a
+// pipe whose reader stopped reading and a full device: they lose lines, the stop completes.
 // A pid file without -d is not written. Each row plants once and tries both uses.
 TEST_F(DaemonTest, RefusedPidAndLogFiles) {
-    const std::string victim = dir + "/victim", fifo = dir + "/unread.fifo", pipe = dir + "/full";
+    const std::string victim = dir + "/victim", pipe = dir + "/full", page(4096, 'x');
     std::vector<FileDescriptor> held;
-    ASSERT_TRUE(testproc::WriteFile(victim, "precious\n") && MakeDir("open", 0777, 0) &&
-                MakeDir("other", 0755, nobody) && MakeDir("small", 0700, 0) &&
-                mkfifo(fifo.c_str(), 0600) == 0 && mkfifo(pipe.c_str(), 0600) == 0 &&
-                symlink("/proc/self/fd/1", "/dev/stdout") == 0 &&
-                symlink("/proc/self/fd/2", "/dev/stderr") == 0);
-    ASSERT_EQ(mount("tmpfs", "small", "tmpfs", 0, "size=4k"), 0);
-    held.emplace_back(open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    held.emplace_back(open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    const std::string page(4096, 'x');
-    while (write(held.back().get(), page.data(), page.size()) > 0) {
-    }
-    ASSERT_EQ(errno, EAGAIN);
-    const Plant fill = [&](const std::string&) {
-        held.emplace_back(open("small/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    const auto fill = [&](const std::string& path, int flags) {
+        held.emplace_back(open(path.c_str(), flags | O_WRONLY | O_CLOEXEC, 0600));
         while (write(held.back().get(), page.data(), page.size()) > 0) {
         }
-        return errno == ENOSPC;
+        return errno;
     };
-    const Lines stop = {service::kStopping},
-                all = {"[SERVICE] Invalid configuation file. " + conf, service::kStopping};
-    const std::string owned = "File owned by another user", noent = "No such file or directory",
-                      writable = " writable by group or others";
+    ASSERT_TRUE(testproc::WriteFile(victim, "precious\n") && mkdir("open", 0700) == 0 &&
+                chmod("open", 0777) == 0 && mkdir("other", 0755) == 0 &&
+                chown("other", nobody, nobody) == 0 && mkfifo(pipe.c_str(), 0600) == 0 &&
+                symlink("/proc/self/fd/1", "/dev/stdout") == 0 && mkdir("small", 0700) == 0 &&
+                mount("tmpfs", "small", "tmpfs", 0, "size=4k") == 0);
+    held.emplace_back(open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_EQ(fill(pipe, O_NONBLOCK), EAGAIN);
+    ASSERT_EQ(fill("small/filler", O_CREAT), ENOSPC);
+    const std::string writable = " writable by group or others";
+    const Lines none, debug = {service::kReloading, service::kStopping},
+                      all = {invalidLog, invalidLog, debug[0], debug[1]};
     const struct {
         std::string path;
-        Plant plant;
+        char plant;            // 0: nothing
         std::string pid, log;  // the errors; "-": not tried so; -l "=": as for the pid file
-        bool refused;          // the line log says so again
-        Lines out, err;
     } rows[] = {
-        {"a", Link(victim, nobody), "Symbolic link owned by another user", "=", true, stop, {}},
-        {"open/b", Link(victim, 0), "Symbolic link in a directory" + writable, "=", true, stop, {}},
-        {"other/c",
-         Link(victim, 0),
-         "Symbolic link in a directory owned by another user",
-         "-",
-         false,
-         {},
-         {}},
-        {"d", HardLink(victim), "File has more than one link", "=", true, stop, {}},
-        {"e", File(0640, nobody), owned, "-", false, {}, {}},
-        {"f", File(0666, nobody), owned, "=", true, stop, {}},
-        {"g", File(0664, 0), "File" + writable, "-", false, {}, {}},
-        {"h",
-         [](const std::string& p) { return mkfifo(p.c_str(), 0600) == 0; },
-         "Not a regular file",
-         "No such device or address",
-         false,
-         stop,
-         {}},
-        {"", nullptr, noent, "=", false, stop, {}},
-        {"missing/x", nullptr, noent, "=", false, stop, {}},
-        {"small/run.pid", fill, "No space left on device", "-", false, {}, {}},  // at the write
-        {"/dev/stdout", nullptr, "-", "", false, all, {}},
-        {"/dev/stderr", nullptr, "-", "", false, {}, all},
-        {pipe, nullptr, "-", "", false, {}, {}},
-        {"/dev/full", nullptr, "-", "", false, {}, {}},
+        {"a", 'L', "Symbolic link owned by another user", "="},
+        {"open/b", 'l', "Symbolic link in a directory" + writable, "="},
+        {"other/c", 'l', "Symbolic link in a directory owned by another user", "-"},
+        {"d", 'h', "File has more than one link", "="},
+        {"e", 'F', "File owned by another user", "="},
+        {"f", 'f', "File" + writable, ""},
+        {"g", 'p', "Not a regular file", "No such device or address"},
+        {"", 0, "No such file or directory", "="},
+        {"small/run.pid", 0, "No space left on device", "-"},  // at the write
+        {"/dev/stdout", 0, "-", ""},
+        {pipe, 0, "-", ""},
+        {"/dev/full", 0, "-", ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.path);
-        ASSERT_TRUE(!row.plant || row.plant(row.path));
+        ASSERT_TRUE(!row.plant || Plant(row.plant, row.path, victim));
         const bool written = row.path == "small/run.pid";
         const std::string error = std::string("Can not ") + (written ? "write" : "open") +
                                   " pid file: " + (row.path.empty() ? "" : dir + "/") + row.path +
@@ -260,32 +231,39 @@ TEST_F(DaemonTest, RefusedPidAndLogFiles) {
             EXPECT_TRUE(AllEnd());
             EXPECT_EQ(WaitSyslog(error, mark), kErr);
             EXPECT_EQ(SyslogSince(mark), Lines{error});
-            struct stat planted {};
-            EXPECT_EQ(lstat(row.path.c_str(), &planted) == 0, row.plant && !written);
-            EXPECT_TRUE(!S_ISREG(planted.st_mode) || testproc::ReadFile(row.path) == "precious\n");
             mark = Mark();
         }
-        if (row.log == "-")
-            continue;
-        StartClient({"-l", row.path, "-p", "fg.pid"});
-        ASSERT_EQ(WaitSyslog(invalid, mark), kErr);
-        const testproc::Result r = Stop();
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(Undated(r.out), row.out);
-        EXPECT_EQ(Undated(r.err), row.err);
-        ASSERT_NE(WaitSyslog("Stopped " + kBin, mark), -1);
-        const std::string why = row.log == "=" ? row.pid : row.log,
-                          says = row.path + ", error: " + why;
-        Lines expected = {"Started " + kBin};
-        if (!why.empty())
-            expected.push_back("Can not open log file: " + says);
-        expected.push_back("Configuration of " + kBin + " read from file " + conf);
-        if (row.refused)
-            expected.push_back("Can not write log file: " + says);
-        expected.insert(expected.end(), {invalid, "Stopped " + kBin});
-        EXPECT_EQ(SyslogSince(mark), expected);
+        struct stat planted {};
+        EXPECT_EQ(lstat(row.path.c_str(), &planted) == 0, row.plant || row.pid == "-");
+        if (row.log != "-") {
+            StartClient({"-l", row.path, "-p", "fg.pid"});
+            ASSERT_EQ(WaitSyslog(invalid, mark), kErr);
+            client->Signal(SIGHUP);  // a second line for the line log
+            ASSERT_EQ(WaitSyslog(invalid, mark, 2), kErr);
+            const testproc::Result r = Stop();
+            EXPECT_EQ(r.status, 0);
+            const std::string why = row.log == "=" ? row.pid : row.log,
+                              says = row.path + ", error: " + why;
+            EXPECT_EQ(Undated(r.out), row.path == "/dev/stdout" ? all : why.empty() ? none : debug);
+            EXPECT_EQ(r.err, "");
+            ASSERT_NE(WaitSyslog("Stopped " + kBin, mark), -1);
+            Lines expected = {"Started " + kBin};
+            if (!why.empty())
+                expected.push_back("Can not open log file: " + says);
+            expected.push_back("Configuration of " + kBin + " read from file " + conf);
+            if (row.log == "=" && row.plant)  // refused, not failed
+                expected.push_back("Can not write log file: " + says);
+            expected.insert(expected.end(), {invalid, reloaded, invalid, "Stopped " + kBin});
+            EXPECT_EQ(SyslogSince(mark), expected);
+            EXPECT_NE(access("fg.pid", F_OK), 0);
+        }
         EXPECT_EQ(testproc::ReadFile(victim), "precious\n");
-        EXPECT_NE(access("fg.pid", F_OK), 0);
+        Lines kept = {"precious"};  // root's own file is written, a planted one never
+        if (row.log.empty())
+            kept.insert(kept.end(), all.begin(), all.end());
+        if (S_ISREG(planted.st_mode)) {
+            EXPECT_EQ(Undated(testproc::ReadFile(row.path)), kept);
+        }
     }
     umount2("small", MNT_DETACH);
 }
