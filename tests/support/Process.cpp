@@ -23,9 +23,6 @@ FileDescriptor Create(const std::string& path, int mode) {
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
              const std::function<void()>& beforeExec) {
-    const std::string base = MakeTempDir();
-    outPath_ = base + "/out";
-    errPath_ = base + "/err";
     pid_ = fork();
     if (pid_ != 0)
         return;

@@ -39,11 +39,12 @@ class Child {
     // Waits for the end; after `timeoutMs` the child is killed.
     Result Wait(int timeoutMs);
     std::string Out() const { return ReadFile(outPath_); }
+    const std::string& OutPath() const { return outPath_; }
     std::string Err() const { return ReadFile(errPath_); }
 
   private:
     pid_t pid_ = -1;
-    std::string outPath_, errPath_;
+    const std::string dir_ = MakeTempDir(), outPath_ = dir_ + "/out", errPath_ = dir_ + "/err";
 };
 
 // Runs a command to its end (killed after `timeoutMs`).
