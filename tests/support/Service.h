@@ -60,14 +60,15 @@ class Test : public ::testing::Test {
         return client->Wait(timeoutMs);
     }
 
-    Lines SimLines() const { return wire::Lines(sim->Out()); }
-    Lines Updates() const {  // the simulator's update lines
+    // The simulator's lines, or those that hold `part`; its update lines.
+    Lines SimLines(const std::string& part = "") const {
         Lines out;
-        for (const std::string& l : SimLines())
-            if (l.find(" /nic/clientupdate?") != std::string::npos)
+        for (const std::string& l : wire::Lines(sim->Out()))
+            if (l.find(part) != std::string::npos)
                 out.push_back(l);
         return out;
     }
+    Lines Updates() const { return SimLines(" /nic/clientupdate?"); }
     // Log lines (undated) that start with `prefix`.
     size_t CountLog(const std::string& prefix) const {
         const Lines lines = wire::UndatedLines(log);
@@ -77,9 +78,6 @@ class Test : public ::testing::Test {
     }
     bool WaitForLog(const std::string& prefix, size_t count = 1, int timeoutMs = 10000) const {
         return testproc::WaitUntil([&] { return CountLog(prefix) >= count; }, timeoutMs);
-    }
-    bool WaitForUpdates(size_t count) const {
-        return testproc::WaitUntil([&] { return Updates().size() >= count; }, 20000);
     }
     // Syslog from the `from`th message on: the priority of the `count`th with `text` once
     // it arrived (-1 after 5 s), and the texts.
