@@ -1,6 +1,7 @@
 // What `cmake --install` puts in place, as a package would ship it.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "Process.h"
 
@@ -17,8 +18,7 @@ TEST(InstallTest, PutsEveryFileInPlaceAndKeepsAnEditedConfiguration) {
     testproc::Result r = install();
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(testproc::ReadFile(root + "/etc/logrotate.d/dododuzod"), "");
-    struct stat st {};
-    EXPECT_TRUE(stat(conf.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600) << st.st_mode;
+    EXPECT_EQ(std::filesystem::status(conf).permissions(), std::filesystem::perms(0600));
     r = testproc::Run({root + "/usr/sbin/dododuzod", "-t", conf});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,

@@ -23,21 +23,12 @@ FileDescriptor Create(const std::string& path, int mode) {
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
              const std::function<void()>& beforeExec) {
-    static int counter = 0;
-    const std::string base =
-        "/tmp/child." + std::to_string(getpid()) + "." + std::to_string(++counter);
-    outPath_ = base + ".out";
-    errPath_ = base + ".err";
-    int in[2];
-    if (pipe2(in, O_CLOEXEC) != 0)
-        return;
-    const FileDescriptor reader(in[0]);
-    stdin_ = FileDescriptor(in[1]);
     pid_ = fork();
     if (pid_ != 0)
         return;
-    const FileDescriptor out = Create(outPath_, 0600), err = Create(errPath_, 0600);
-    if (!out.ok() || !err.ok() || dup2(reader.get(), 0) < 0 || dup2(out.get(), 1) < 0 ||
+    const FileDescriptor in(open("/dev/null", O_RDONLY | O_CLOEXEC)), out = Create(outPath_, 0600),
+                                                                      err = Create(errPath_, 0600);
+    if (!in.ok() || !out.ok() || !err.ok() || dup2(in.get(), 0) < 0 || dup2(out.get(), 1) < 0 ||
         dup2(err.get(), 2) < 0)
         _exit(127);
     for (const std::string& e : env)
@@ -55,10 +46,6 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
 Child::~Child() {
     if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
         waitpid(pid_, nullptr, 0);
-}
-
-bool Child::Write(const std::string& text) const {
-    return write(stdin_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 Result Child::Wait(int timeoutMs) {

@@ -25,8 +25,8 @@ struct Result {
     std::string out, err;
 };
 
-// A child (its program looked up on PATH) whose standard input is a pipe that Write feeds and
-// whose standard output and error go to files. `env` entries ("NAME=value") are added to the
+// A child (its program looked up on PATH) whose standard input is /dev/null and whose
+// standard output and error go to files. `env` entries ("NAME=value") are added to the
 // environment; `beforeExec` runs in the child just before exec, to start it in a state of the
 // test's choosing.
 class Child {
@@ -35,17 +35,16 @@ class Child {
           const std::function<void()>& beforeExec = {});
     ~Child();  // kills a child that is still running
     pid_t pid() const { return pid_; }
-    bool Write(const std::string& text) const;
     bool Signal(int sig) const { return pid_ > 0 && kill(pid_, sig) == 0; }
     // Waits for the end; after `timeoutMs` the child is killed.
     Result Wait(int timeoutMs);
     std::string Out() const { return ReadFile(outPath_); }
+    const std::string& OutPath() const { return outPath_; }
     std::string Err() const { return ReadFile(errPath_); }
 
   private:
     pid_t pid_ = -1;
-    FileDescriptor stdin_;
-    std::string outPath_, errPath_;
+    const std::string dir_ = MakeTempDir(), outPath_ = dir_ + "/out", errPath_ = dir_ + "/err";
 };
 
 // Runs a command to its end (killed after `timeoutMs`).

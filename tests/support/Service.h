@@ -18,8 +18,9 @@ namespace service {
 using Lines = std::vector<std::string>;
 inline const std::string kBin = DODODUZOD_BIN;
 enum { kInfo = 3 << 3 | 6, kErr = 3 << 3 | 3 };  // LOG_DAEMON with LOG_INFO, LOG_ERR
-// The line that ends a cycle, up to the time, and the debug line of a stop.
+// The line that ends a cycle, up to the time, and the debug lines of a reload and a stop.
 inline const char kNextCheck[] = "[ENGINE] IP address check completed. Next check at ";
+inline const char kReloading[] = "Debug: reloading dododuzod config file ...";
 inline const char kStopping[] = "Debug: stopping dododuzod ...";
 // The provider's servers on loopback.
 inline const Lines kEnv = {"DODODUZOD_RESOLVER=127.0.0.1", "DODODUZOD_NAMESERVER=127.0.0.1:5353"};
@@ -59,14 +60,15 @@ class Test : public ::testing::Test {
         return client->Wait(timeoutMs);
     }
 
-    Lines SimLines() const { return wire::Lines(sim->Out()); }
-    Lines Updates() const {  // the simulator's update lines
+    // The simulator's lines, or those that hold `part`; its update lines.
+    Lines SimLines(const std::string& part = "") const {
         Lines out;
-        for (const std::string& l : SimLines())
-            if (l.find(" /nic/clientupdate?") != std::string::npos)
+        for (const std::string& l : wire::Lines(sim->Out()))
+            if (l.find(part) != std::string::npos)
                 out.push_back(l);
         return out;
     }
+    Lines Updates() const { return SimLines(" /nic/clientupdate?"); }
     // Log lines (undated) that start with `prefix`.
     size_t CountLog(const std::string& prefix) const {
         const Lines lines = wire::UndatedLines(log);
@@ -77,19 +79,17 @@ class Test : public ::testing::Test {
     bool WaitForLog(const std::string& prefix, size_t count = 1, int timeoutMs = 10000) const {
         return testproc::WaitUntil([&] { return CountLog(prefix) >= count; }, timeoutMs);
     }
-    bool WaitForUpdates(size_t count) const {
-        return testproc::WaitUntil([&] { return Updates().size() >= count; }, 20000);
-    }
-    // Syslog from the `from`th message on: the priority of the first with `text` once it
-    // arrived (-1 after 5 s), and the texts.
+    // Syslog from the `from`th message on: the priority of the `count`th with `text` once
+    // it arrived (-1 after 5 s), and the texts.
     size_t Mark() const { return syslog.messages().size(); }
-    int WaitSyslog(const std::string& text, size_t from = 0) const {
+    int WaitSyslog(const std::string& text, size_t from = 0, int count = 1) const {
         int priority = -1;
         testproc::WaitUntil(
             [&] {
                 const std::vector<fakes::SyslogMessage> m = syslog.messages();
-                for (size_t i = from; i < m.size() && priority == -1; ++i)
-                    priority = m[i].text == text ? m[i].priority : -1;
+                for (size_t i = from, seen = 0; i < m.size() && priority == -1; ++i)
+                    if (m[i].text == text && ++seen == static_cast<size_t>(count))
+                        priority = m[i].priority;
                 return priority != -1;
             },
             5000);
@@ -101,6 +101,10 @@ class Test : public ::testing::Test {
     }
 
     std::string dir = testproc::MakeTempDir(), conf = dir + "/dododuzod.conf", log = dir + "/log";
+    // What syslog and the line log say of an invalid configuration, and syslog of a reload.
+    const std::string invalid = "Invalid configuration file. " + conf,
+                      invalidLog = "[SERVICE] Invalid configuation file. " + conf,
+                      reloaded = "Reloaded configuration file " + conf + " of " + kBin;
     Lines wrapper;
     fakes::SyslogCapture syslog;
     std::unique_ptr<testproc::Child> sim, client;
