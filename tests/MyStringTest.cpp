@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,13 +50,6 @@ TEST(MyStringTest, GetJsonValue) {
     EXPECT_EQ(MyString::GetJsonValue("{\"a\":12,\"c\":null}", "c"), "null");
     EXPECT_EQ(MyString::GetJsonValue("{\"a\":\"x,y\"}", "a"), "x");
     EXPECT_EQ(MyString::GetJsonValue("{\"o\":{\"a\":\"in\"},\"a\":\"out\"}", "a"), "in}");
-}
-
-// The most negative int has no positive counterpart to negate.
-TEST(MyStringTest, MakeString) {
-    EXPECT_EQ(MyString::MakeString(true) + MyString::MakeString(false), "truefalse");
-    EXPECT_EQ(MyString::MakeString(INT_MIN), "-2147483648");
-    EXPECT_EQ(MyString::MakeString(INT_MAX), "2147483647");
 }
 
 // Control bytes and DEL become \xHH, lower-case; every other byte, backslash and high
