@@ -179,7 +179,7 @@ TEST_F(EngineTest, RepliesDecideWhetherForcingEnds) {
         if (!row.syslog.empty())
             syslogs.push_back(row.syslog);
     }
-    ASSERT_TRUE(syslog.WaitFor(syslogs.back(), 2000));
+    ASSERT_TRUE(testproc::WaitUntil([&] { return syslog.texts().size() >= syslogs.size(); }, 2000));
     EXPECT_EQ(syslog.texts(), syslogs);
 }
 

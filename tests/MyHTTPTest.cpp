@@ -56,7 +56,7 @@ TEST(HttpTest, SendsTheRequestAndReportsEachOutcome) {
     hidden.replace(at, secret.size(), "<hidden>");
     const std::string asked = "Url: " + kV4 + "ipcheck.asp\nHostname: " + kHost +
                               "\nQuery String: /ipcheck.asp\nHTTP Request: " + hidden;
-    const HttpReply badauth = {wire::HttpResponse("badauth", "401 Unauthorized")};
+    const HttpReply badauth = {"HTTP/1.1 401 Unauthorized\r\nContent-Length: 7\r\n\r\nbadauth"};
     const std::string evil = "ip HTTP/1.1\r\nHost: x\r\n\r\nGET /nic/evil?x=";
     const std::string escaped =
         "Url: " + kV4 + "ip HTTP/1.1\\x0d\\x0aHost: x\\x0d\\x0a\\x0d\\x0aGET /nic/evil?x=\n";

@@ -10,7 +10,8 @@ namespace {
 const char kAbc[] = "900150983cd24fb0d6963f7d28e17f72";
 
 // Texts of the RFC 1321 suite, a text with NUL and high bytes, and runs of 'a' around the padding
-// limits: 55 bytes is the longest one-block message, 56..119 take two, 120 three.
+// limits: 55 bytes is the longest one-block message, 56..119 take two, 120 three;
+// 128 ends exactly on a block after the first.
 TEST(MyMD5Test, KnownDigests) {
     const struct {
         std::string text;
@@ -28,6 +29,7 @@ TEST(MyMD5Test, KnownDigests) {
         {std::string(65, 'a'), "c743a45e0d2e6a95cb859adae0248435"},
         {std::string(119, 'a'), "8a7bd0732ed6a28ce75f6dabc90e1613"},
         {std::string(120, 'a'), "5f61c0ccad4cac44c75ff505e1f1e537"},
+        {std::string(128, 'a'), "e510683b3f5ffe4093d021808bc6ff70"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(md5(c.text), c.digest) << c.text.size() << " bytes";

@@ -38,20 +38,6 @@ TEST(MyStringTest, ReplaceAndRemove) {
     EXPECT_EQ(MyString::Remove("abc", ""), "abc");
 }
 
-// Plain text search: the value runs from after the colon to the first comma or brace.
-TEST(MyStringTest, GetJsonValue) {
-    const std::string reply =
-        "{\"responseId\":\"1234\",\"statusCode\":\"Good\",\"updatedIPv6Address\":\"2001:db8::1\"}";
-    EXPECT_EQ(MyString::GetJsonValue(reply, "statusCode"), "Good");
-    EXPECT_EQ(MyString::GetJsonValue(reply, "updatedIPv6Address"), "2001:db8::1");  // up to "}"
-    EXPECT_EQ(MyString::GetJsonValue(reply, "statuscode"), "");
-    EXPECT_EQ(MyString::GetJsonValue("{\"a\":\"open", "a"), "");
-    EXPECT_EQ(MyString::GetJsonValue("{\"a\": \"x\"}", "a"), " x");
-    EXPECT_EQ(MyString::GetJsonValue("{\"a\":12,\"c\":null}", "c"), "null");
-    EXPECT_EQ(MyString::GetJsonValue("{\"a\":\"x,y\"}", "a"), "x");
-    EXPECT_EQ(MyString::GetJsonValue("{\"o\":{\"a\":\"in\"},\"a\":\"out\"}", "a"), "in}");
-}
-
 // Control bytes and DEL become \xHH, lower-case; every other byte, backslash and high
 // bytes included, stays as it is, so a message can never hold a line end.
 TEST(MyStringTest, Escape) {

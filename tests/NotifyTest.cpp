@@ -12,18 +12,6 @@ namespace {
 
 using service::Lines;
 
-// The manager's end: a datagram socket at a path, or at an abstract name ("@...").
-FileDescriptor Listen(const std::string& name) {
-    FileDescriptor fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un at{AF_UNIX, {}};
-    std::memcpy(at.sun_path, name.data(), name.size());
-    at.sun_path[0] = name[0] == '@' ? '\0' : name[0];
-    const size_t size = offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '/');
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&at), static_cast<socklen_t>(size)) != 0)
-        fd.Reset();
-    return fd;
-}
-
 // The datagrams that came, with a STATUS time that is a second of [from, now] shown as
 // "TIME" and a reload's monotonic time as "N".
 Lines Received(const FileDescriptor& fd, time_t from) {
@@ -66,9 +54,9 @@ TEST_F(NotifyTest, CyclesReloadAndStop) {
         const time_t from = time(nullptr);
         // Unset, the manager still listens: nothing may arrive all the same.
         const std::string at = row.name[0] == '@' ? row.name : dir + "/notify";
-        unlink(at.c_str());
         unlink(log.c_str());
-        const FileDescriptor manager = Listen(at);
+        int none = 0;  // the manager's end, at a path or an abstract name
+        const FileDescriptor manager = fakes::BindLoopback(AF_UNIX, SOCK_DGRAM, at, none);
         ASSERT_TRUE(manager.ok());
         WriteConf(row.settings);
         if (row.sim != "-")

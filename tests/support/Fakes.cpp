@@ -36,9 +36,12 @@ FileDescriptor BindLoopback(int family, int type, const std::string& address, in
     const std::string name = !address.empty() ? address : six ? "::1" : "127.0.0.1";
     ss.ss_family = static_cast<sa_family_t>(family);
     sin->sin_port = htons(static_cast<uint16_t>(port));  // where sin6_port is, too
-    if (local)
-        std::strncpy(sun->sun_path, name.c_str(), sizeof sun->sun_path - 1);
-    socklen_t length = local ? sizeof *sun : six ? sizeof *sin6 : sizeof *sin;
+    if (local)  // a path, or an abstract name ("@name"), exactly as long as it is
+        std::memcpy(sun->sun_path, name.data(), std::min(name.size(), sizeof sun->sun_path - 1));
+    if (local && name[0] == '@')
+        sun->sun_path[0] = '\0';
+    const socklen_t named = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    socklen_t length = local ? named + (name[0] != '@') : six ? sizeof *sin6 : sizeof *sin;
     void* ip = six ? static_cast<void*>(&sin6->sin6_addr) : &sin->sin_addr;
     const int one = 1;  // a fixed port is free again at once after an earlier server's close
     if (!fd.ok() ||
@@ -251,15 +254,6 @@ std::vector<std::string> SyslogCapture::texts() const {
     for (const SyslogMessage& m : messages())
         out.push_back(m.text);
     return out;
-}
-
-bool SyslogCapture::WaitFor(const std::string& text, int timeoutMs) const {
-    return testproc::WaitUntil(
-        [&] {
-            const std::vector<std::string> t = texts();
-            return std::find(t.begin(), t.end(), text) != t.end();
-        },
-        timeoutMs);
 }
 
 }  // namespace fakes

@@ -17,7 +17,8 @@
 namespace fakes {
 
 // A socket of `type` bound to `address` (empty: the family's loopback address; for AF_UNIX,
-// the path) and `port` (0: any free one), which then holds the port it got. Not listening.
+// the path, or "@name" for an abstract name) and `port` (0: any free one), which then holds the
+// port it got. Not listening.
 FileDescriptor BindLoopback(int family, int type, const std::string& address, int& port);
 
 // A bound socket and the thread that serves it, ended by a stop event. It keeps a copy of every
@@ -125,8 +126,6 @@ class SyslogCapture : public LoopbackServer {
     ~SyslogCapture();
     std::vector<SyslogMessage> messages() const;
     std::vector<std::string> texts() const;
-    // Waits until a message with this text arrived; false after `timeoutMs`.
-    bool WaitFor(const std::string& text, int timeoutMs) const;
 
   private:
     // Takes in what is queued.

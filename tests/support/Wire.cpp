@@ -30,12 +30,6 @@ std::string ReplyJson(const std::string& status, const std::string& ipv4, const 
            "}";
 }
 
-std::string HttpResponse(const std::string& body, const std::string& status) {
-    return "HTTP/1.1 " + status +
-           "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-}
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

@@ -26,8 +26,6 @@ std::string UpdateTarget(const std::string& ipv4, const std::string& ipv6, bool 
 // An update reply; an address written "null" goes out as JSON null.
 std::string ReplyJson(const std::string& status, const std::string& ipv4, const std::string& ipv6,
                       const std::string& id = "a1b2c3d4e5f6");
-// A complete HTTP response carrying `body`.
-std::string HttpResponse(const std::string& body, const std::string& status = "200 OK");
 
 // Splits text into lines, dropping the line ends.
 std::vector<std::string> Lines(const std::string& text);
