@@ -34,7 +34,7 @@ inline const std::string kCheck6 = "http://checkipv6.zelmar.example/ipcheck.asp"
 inline const std::string P4 = "8245 " + kCheck4, P6 = "8245 " + kCheck6;
 inline const std::string kGood = wire::ReplyJson("Good", kV4, kV6);
 
-// A question to the name server TestMain points the client at.
+// A question to the name server the test sandbox points the client at.
 inline std::string Ask(const std::string& type, const std::string& host = wire::kTagHost) {
     return type + " " + host + " @127.0.0.1";
 }

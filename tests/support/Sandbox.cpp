@@ -1,6 +1,9 @@
-#include "Sandbox.h"
-
+// Every test process runs in a sandbox of its own, so that no test can reach the network or
+// the host's logs, and tests that bind fixed ports run side by side: private network and
+// mount namespaces with only loopback, and private /var/log, /dev (with /dev/log free for a
+// capture) and /tmp.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -10,6 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -17,7 +23,6 @@
 #include "MyFunctions.h"
 #include "Process.h"
 
-namespace sandbox {
 namespace {
 
 bool Fail(std::string& why, const std::string& what) {
@@ -85,8 +90,6 @@ bool LoopbackResolver(std::string& why) {
     return true;
 }
 
-}  // namespace
-
 bool Enter(std::string& why) {
     if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
         return Fail(why, "unshare (the tests must run as root, see scripts/test)");
@@ -113,4 +116,25 @@ bool Enter(std::string& why) {
            LoopbackResolver(why);
 }
 
-}  // namespace sandbox
+class SandboxEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        std::string why;
+        if (!Enter(why)) {
+            std::fprintf(stderr, "cannot enter the test sandbox: %s\n", why.c_str());
+            std::exit(2);
+        }
+        signal(SIGPIPE, SIG_IGN);  // a peer that went away is a test result, not a crash
+        // Nothing the tests start may fall back on the built-in public servers.
+        setenv("DODODUZOD_RESOLVER", "127.0.0.1", 1);
+        setenv("DODODUZOD_NAMESERVER", "127.0.0.1", 1);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new SandboxEnvironment);
+    return RUN_ALL_TESTS();
+}
