@@ -9,18 +9,8 @@
 
 #include "MyConfiguration.h"
 
-namespace {
-
-// One in-memory file, rewritten for every input.
-int File() {
-    static int fd = memfd_create("configuration", 0);
-    return fd;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    int fd = File();
+    static const int fd = memfd_create("configuration", 0);  // one file, rewritten each time
     if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
         return 0;
     MyConfiguration configuration;
