@@ -49,10 +49,13 @@ class LoopbackServer {
     std::thread thread_;
 };
 
+// Built by a constructor: g++ takes a table of the bare aggregate for uninitialized.
 struct HttpReply {
-    std::string bytes;      // written as they are
-    bool keepOpen = false;  // then the connection stays open until the client closes it
-    int trickleMs = 0;      // written a byte at a time, this far apart
+    HttpReply(std::string b, bool open = false, int ms = 0)
+        : bytes(std::move(b)), keepOpen(open), trickleMs(ms) {}
+    std::string bytes;  // written as they are
+    bool keepOpen;      // then the connection stays open until the client closes it
+    int trickleMs;      // written a byte at a time, this far apart
 };
 
 // An HTTP server on 127.0.0.1 or ::1 that answers each request with the same reply; received()
