@@ -127,7 +127,9 @@ UdpFake::UdpFake(int port, Handler handler)
             lock.unlock();
             for (const Datagram& d : n < 0 ? std::vector<Datagram>{} : handler(query)) {
                 int any = 0;  // a forger that cannot bind sends nothing
-                const FileDescriptor forger = BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
+                const FileDescriptor forger = d.from.empty()
+                                                  ? FileDescriptor()
+                                                  : BindLoopback(AF_INET, SOCK_DGRAM, d.from, any);
                 const int from = d.from.empty() ? fd_.get() : forger.get();
                 sendto(from, d.bytes.data(), d.bytes.size(), 0, sa, length);
             }
