@@ -22,26 +22,35 @@ inline Lines operator+(Lines a, const Lines& b) {
     return a;
 }
 
-// Lines as a call rather than a braced list, which keeps a table row on few lines.
+// The questions a cycle asks, and the lines it logs, in order.
 template <typename... T>
-Lines L(const T&... items) {
-    return {std::string(items)...};
+Lines Asks(const T&... questions) {
+    return {std::string(questions)...};
+}
+template <typename... T>
+Lines Logs(const T&... lines) {
+    return {std::string(lines)...};
 }
 
 inline const std::string kV4 = "203.0.113.7", kV6 = "2001:db8::7";
 inline const std::string kCheck4 = "http://checkip.zelmar.example/ipcheck.asp";
 inline const std::string kCheck6 = "http://checkipv6.zelmar.example/ipcheck.asp";
-inline const std::string P4 = "8245 " + kCheck4, P6 = "8245 " + kCheck6;
+// The address pages asked on the provider's port, and a question asked again on port 80.
+inline const std::string kPage4 = "8245 " + kCheck4, kPage6 = "8245 " + kCheck6;
+inline std::string OnPort80(const std::string& question) {
+    return "80" + question.substr(question.find(' '));
+}
 inline const std::string kGood = wire::ReplyJson("Good", kV4, kV6);
 
 // A question to the name server the test sandbox points the client at.
-inline std::string Ask(const std::string& type, const std::string& host = wire::kTagHost) {
+inline std::string NameServerAsked(const std::string& type,
+                                   const std::string& host = wire::kTagHost) {
     return type + " " + host + " @127.0.0.1";
 }
 
 // An update question: port, URL, and "alice:" with the MD5 of "secret" as credentials.
-inline std::string Upd(const std::string& v4, const std::string& v6, bool forced,
-                       const std::string& port = "8245") {
+inline std::string UpdateAsked(const std::string& v4, const std::string& v6, bool forced,
+                               const std::string& port = "8245") {
     return port + " http://api.zelmar.example" + wire::UpdateTarget(v4, v6, forced) +
            " alice:5ebe2294ecd0e0f08eab7690d2a6ee69";
 }

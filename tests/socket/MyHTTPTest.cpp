@@ -1,5 +1,5 @@
 // The HTTP client against loopback fakes: request bytes, framing, limits, failures, waits
-// and stops, the trace. The crafted responses and URLs are the fuzz seeds, replayed here.
+// and stops, the trace. The crafted responses and URLs are in HttpCodecTest.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -15,9 +15,6 @@
 #include "MyFunctions.h"
 #include "MyHTTP.h"
 #include "Wire.h"
-#define DODODUZOD_REPLAY
-#include "../fuzz/Replay.h"
-#include "../fuzz/http_response_fuzz.cpp"
 
 namespace {
 
@@ -31,10 +28,6 @@ const std::string kV4 = "http://v4.zelmar.example/";
 const std::string kCredentials = std::string(wire::kUser) + ":5ebe2294ecd0e0f08eab7690d2a6ee69";
 // The request for "/" + kPad is 4095 bytes, the longest that fits the buffer.
 const std::string kPad(MyHTTP::requestSize - 1 - wire::Get("/", kHost, false).size(), 'a');
-
-TEST(HttpCorpus, FramingBodiesUrlsAndRequests) {
-    ReplayCorpus("http_response", http_response_fuzz::Outcome);
-}
 
 bool GetIPv4(int port, std::string& error) {
     std::string body;

@@ -36,7 +36,7 @@ const char kLog[] = "/tmp/soak.log";
 
 struct Soak : Seam {
     MyIPUpdate e;
-    Lines now = L(kV4, kV6), spare = L("198.51.100.23", "2001:db8:1::23");  // public addresses
+    Lines now = {kV4, kV6}, spare = {"198.51.100.23", "2001:db8:1::23"};  // public addresses
     int findings = 0;
     bool forced = false;  // whether the last cycle was
 
@@ -62,8 +62,8 @@ struct Soak : Seam {
               "80 http://checkipv6", "8245 http://api", "80 http://api", "A", "AAAA"})
             if (fault && Roll(6) == 0)
                 s.failing.push_back(f);
-        s.a = fault && Roll(6) == 0 ? L("198.51.100.1") : L("198.51.100.1", now[0]);
-        s.aaaa = fault && Roll(6) == 0 ? L() : L(now[1], "garbage");
+        s.a = fault && Roll(6) == 0 ? Lines{"198.51.100.1"} : Lines{"198.51.100.1", now[0]};
+        s.aaaa = fault && Roll(6) == 0 ? Lines{} : Lines{now[1], "garbage"};
         // The reply: 0-3 a status to keep, 4 an ID one byte short, 5 an error page, 6 empty,
         // 7 cut short with filler after it.
         const unsigned pick = fault ? Roll(8) : 0;
@@ -85,8 +85,8 @@ struct Soak : Seam {
         // The addresses looked up, and whether there is a reason to update: forced, changed,
         // or the name server's turn with records or answers that may disagree.
         const bool on4 = e.ipv4Enabled, on6 = e.ipv6Enabled;
-        const bool none4 = bad4 || (Failing(P4) && Failing("80 " + kCheck4));
-        const bool none6 = bad6 || (Failing(P6) && Failing("80 " + kCheck6));
+        const bool none4 = bad4 || (Failing(kPage4) && Failing(OnPort80(kPage4)));
+        const bool none6 = bad6 || (Failing(kPage6) && Failing(OnPort80(kPage6)));
         const std::string a4 = on4 ? (none4 ? "" : now[0]) : "no";
         const std::string a6 = on6 ? (none6 ? "" : now[1]) : "no";
         const bool reason =
@@ -95,10 +95,12 @@ struct Soak : Seam {
             (dnsTurn && (s.failing.size() > 0 || s.a.size() < 2 || s.aaaa.size() < 2));
         // Every question one the cycle allows, each once at most; port 80 only right after
         // the same question failed on 8245.
-        Lines allowed = (reason ? L(Upd(a4, a6, forced), Upd(a4, a6, forced, "80")) : L()) +
-                        (on4 ? L(P4, "80 " + kCheck4) : L()) +
-                        (on6 ? L(P6, "80 " + kCheck6) : L()) +
-                        (dnsTurn ? L(Ask("A"), Ask("AAAA")) : L());
+        Lines allowed =
+            (reason ? Asks(UpdateAsked(a4, a6, forced), UpdateAsked(a4, a6, forced, "80"))
+                    : Asks()) +
+            (on4 ? Asks(kPage4, OnPort80(kPage4)) : Asks()) +
+            (on6 ? Asks(kPage6, OnPort80(kPage6)) : Asks()) +
+            (dnsTurn ? Asks(NameServerAsked("A"), NameServerAsked("AAAA")) : Asks());
         for (size_t i = 0; i < calls.size(); ++i) {
             const auto found = std::find(allowed.begin(), allowed.end(), calls[i]);
             if (found != allowed.end() && FellBack(i))
@@ -129,9 +131,9 @@ TEST(SoakTest, EngineOutlastsAMisbehavingProvider) {
     EXPECT_LE(heapAfter, heapBefore + kHeapSlack);
 #endif
     // A provider that behaves again gets the current addresses at once, on the first port.
-    soak.now = soak.spare = L("198.51.100.77", "2001:db8:77::1");
+    soak.now = soak.spare = {"198.51.100.77", "2001:db8:77::1"};
     soak.Cycle(warmUp + cycles + 1, true);
-    EXPECT_EQ(soak.calls, L(P4, P6, Upd(soak.now[0], soak.now[1], soak.forced)));
+    EXPECT_EQ(soak.calls, Asks(kPage4, kPage6, UpdateAsked(soak.now[0], soak.now[1], soak.forced)));
     const MyIPUpdateResponse& kept = soak.e.response;
     EXPECT_EQ(kept.statusCode + " " + kept.updatedIPv4Address + " " + kept.updatedIPv6Address +
                   (soak.e.forceUpdate ? " forced" : ""),

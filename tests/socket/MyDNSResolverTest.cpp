@@ -1,5 +1,5 @@
 // The DNS client against a scripted name server on loopback: the wire, the trace, forged
-// replies, stops. The crafted reply bytes are the fuzz seeds that MyDNSCodecTest replays.
+// replies, stops. The crafted reply bytes are in DnsCodecTest.
 #include <gmock/gmock.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -69,10 +69,9 @@ UdpFake::Handler ForgedFirst(size_t at, int by, const std::string& from = "") {
 // reply is dropped and the true one taken within the same time-out; a genuine one (its name
 // in other capitals) is taken. Verbose, the trace ends as shown; silent otherwise. A server
 // named as the system resolver knows it is asked; one without an address fails after two
-// lines and empties the stale list; a refused name (each reason is a seed of the query
-// corpus) is logged with its reason. Only a query that succeeds sends anything; nor does
-// one without a random ID: its draw fails in a thread of its own, as the filter stays for
-// the thread's life.
+// lines and empties the stale list; a refused name (DnsCodecTest has each reason) is logged with
+// its reason. Only a query that succeeds sends anything; nor does one without a random ID: its draw
+// fails in a thread of its own, as the filter stays for the thread's life.
 TEST(Resolver, AsksAndTakesOnlyTheAnswersToItsQuestion) {
     const std::string host = "host.example", done = "Completed DNS query.\n";
     const UdpFake::Handler plain = Answer({{host, 1, "192.0.2.1"}});
