@@ -62,7 +62,7 @@ TEST_F(ServiceTest, SignalsDuringASlowExchangeWaitForItsEnd) {
     client->Signal(SIGHUP);
     // The reload's location check has resolved the provider and waits for the answer.
     ASSERT_TRUE(testproc::WaitUntil([&] { return SimLines().size() > served; }, 5000));
-    usleep(100 * 1000);
+    ASSERT_TRUE(WaitForClientInPpoll());
     EXPECT_EQ(Stop().status, 0);
     EXPECT_EQ(CountLog("[ENGINE] Checking if IP update is required."), 2u);
     EXPECT_EQ(CountLog(kNextCheck), 1u);
@@ -83,7 +83,7 @@ TEST_F(ServiceTest, StopDuringAStalledExchangeIsPrompt) {
         WriteConf(row.settings);
         StartClient({row.arg, row.arg == "-t" ? conf : log});
         ASSERT_TRUE(testproc::WaitUntil([&] { return SimLines().size() > served; }, 5000));
-        usleep(200 * 1000);  // let the exchange block; the result is the same if it has not yet
+        ASSERT_TRUE(WaitForClientInPpoll());  // the exchange blocks
         const testproc::Result r = Stop();
         EXPECT_EQ(r.status, row.status);
         EXPECT_TRUE(Updates().empty());

@@ -21,6 +21,7 @@
 
 #include "Fakes.h"
 #include "MyDNS.h"
+#include "Process.h"
 #include "SimDnsReply.h"
 #include "Wire.h"
 
@@ -138,9 +139,9 @@ TEST(Resolver, AsksAndTakesOnlyTheAnswersToItsQuestion) {
 // after it. A stop ends the reply wait already under way within 1 s, and a reload does not
 // end it at all; a port where nothing listens ends it long before its time-out.
 TEST(Resolver, AStopEndsEachWaitAReloadDoesNot) {
-    // The reply comes well after the signal: only a reload lets it come.
+    // The reply comes after the signal: only a reload lets it come.
     UdpFake fake(0, [](const std::string& query) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        testproc::WaitUntil([] { return SignalsDelivered() > 0; }, 5000);
         return Answer({{"host.example", 1, "192.0.2.1"}})(query);
     });
     UdpFake system(53, [](const std::string& query) {

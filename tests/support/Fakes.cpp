@@ -179,11 +179,15 @@ SyslogMessage ParseSyslog(const std::string& d) {
     return {std::stoi(m[1]), m[2], m[3].matched ? std::stoi(m[3]) : 0, m.suffix()};
 }
 
+}  // namespace
+
 bool InPpoll(const std::string& call) {
     return testproc::ReadFile(call).rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
 }
 
-}  // namespace
+int SignalsDelivered() {
+    return delivered;
+}
 
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
                        int spacingMs) {

@@ -106,12 +106,17 @@ struct Signalled {
     std::chrono::steady_clock::duration latency{};  // from the last signal to its end
 };
 
+// Whether the thread whose /proc/.../syscall file is `call` now waits in ppoll(2).
+bool InPpoll(const std::string& call);
+
 // Runs `exchange` on the calling thread while another thread sends that thread `signals`
 // in turn, each `spacingMs` after the one before and once the exchange waits in ppoll
 // (again, after the handler of the one before ran). As in the service, SIGHUP's handler
 // only notes a reload and SIGINT's asks to stop.
 Signalled UnderSignals(const std::function<bool()>& exchange, const std::vector<int>& signals,
                        int spacingMs = 0);
+// The signals UnderSignals has seen handled so far.
+int SignalsDelivered();
 
 struct SyslogMessage {
     int priority = -1;  // facility * 8 + level

@@ -60,6 +60,11 @@ class Test : public ::testing::Test {
         return client->Wait(timeoutMs);
     }
 
+    // Whether the client waits in ppoll(2) within 5 s: for a peer, or for its next cycle.
+    bool WaitForClientInPpoll() const {
+        const std::string call = "/proc/" + std::to_string(client->pid()) + "/syscall";
+        return testproc::WaitUntil([&] { return fakes::InPpoll(call); }, 5000);
+    }
     // The simulator's lines, or those that hold `part`; its update lines.
     Lines SimLines(const std::string& part = "") const {
         Lines out;

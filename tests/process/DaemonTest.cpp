@@ -1,0 +1,212 @@
+// Daemon start-up: the pid file and the -l file, what may stand at their paths, and the
+// stop that removes the pid file.
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+
+#include "Service.h"
+#include "Wire.h"
+
+namespace {
+
+using service::kBin;
+using service::kErr;
+using service::Lines;
+
+const uid_t nobody = 65534;  // another user
+
+// What root or another user could have put at a path: a symbolic link or a hard link to the
+// victim, a file that group members may write, or a FIFO.
+enum class Planted { nothing, symlink, hardLink, groupWritableFile, fifo };
+enum class Owner { root, otherUser };
+
+bool Plant(Planted what, Owner owner, const std::string& at, const std::string& victim) {
+    const uid_t uid = owner == Owner::otherUser ? nobody : 0;
+    const bool made = what == Planted::symlink    ? symlink(victim.c_str(), at.c_str()) == 0
+                      : what == Planted::hardLink ? link(victim.c_str(), at.c_str()) == 0
+                      : what == Planted::groupWritableFile
+                          ? testproc::WriteFile(at, "precious\n", 0664)
+                          : mkfifo(at.c_str(), 0600) == 0;
+    return made && lchown(at.c_str(), uid, uid) == 0;
+}
+
+// Every run is from the test's directory with relative paths, and a configuration without
+// a password.
+class DaemonTest : public service::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the daemons become children here
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+        ASSERT_TRUE(testproc::WriteFile(conf, "username alice\n"));
+    }
+    void TearDown() override {  // a failed test must not leave its daemon running
+        if (daemon > 0)
+            kill(daemon, SIGKILL);
+        AllEnd();
+    }
+    testproc::Result Daemon(const std::string& pid) {
+        return testproc::Run({kBin, "-d", "-c", "dododuzod.conf", "-l", log, "-p", pid});
+    }
+    // Whether every child ends within 5 s, `daemon` with 0 and the others, the middle
+    // processes of daemon starts and the services that fail, with 0 or 1. The middle
+    // process ignores SIGCHLD, as a daemon start must, so a service that fails before it
+    // left is reaped by the kernel and its status is lost.
+    bool AllEnd() const {
+        bool ok = true;
+        pid_t p = 0;
+        const bool ended = testproc::WaitUntil(
+            [&] {
+                int status = 0;
+                while ((p = waitpid(-1, &status, WNOHANG)) > 0)
+                    ok = ok && WIFEXITED(status) && WEXITSTATUS(status) <= (p == daemon ? 0 : 1);
+                return p < 0;
+            },
+            5000);
+        return ended && ok;
+    }
+    pid_t daemon = 0;
+};
+
+// The pid file is written (0640, as the -l file: umask(0) must not make them writable to
+// others), locked against a second instance, and removed at a stop by SIGINT or SIGTERM,
+// but only while its path still names the file that the service wrote.
+TEST_F(DaemonTest, WritesLocksAndRemovesThePidFile) {
+    const struct {
+        int sig;
+        bool replaced;  // someone put another file at the path meanwhile
+    } rows[] = {{SIGINT, false}, {SIGTERM, false}, {SIGINT, true}};
+    for (const auto& row : rows) {
+        const std::string n = std::to_string(&row - rows), pidFile = "run" + n + ".pid",
+                          stale = n == "0" ? "1234567890123\n" : "";  // an older run's
+        SCOPED_TRACE(pidFile);
+        log = "run" + n + ".log";
+        const size_t mark = Mark();
+        ASSERT_TRUE(stale.empty() || testproc::WriteFile(pidFile, stale, 0640));
+        EXPECT_EQ(Daemon(pidFile).status, 0);
+        ASSERT_EQ(WaitSyslog(invalid, mark), kErr);  // asleep
+        daemon = syslog.messages()[mark].pid;
+        for (const std::string& path : {pidFile, log})
+            EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0640));
+        EXPECT_EQ(wire::UndatedLines(log), Lines{invalidLog});
+        // A second instance: its first parent says 0, and so does the middle process.
+        EXPECT_EQ(Daemon(pidFile).status, 0);
+        const std::string locked =
+            "Can not lock pid file: " + dir + "/" + pidFile + ", error: Locked by another process";
+        EXPECT_EQ(WaitSyslog(locked, mark), kErr);
+        EXPECT_EQ(testproc::ReadFile(pidFile), std::to_string(daemon) + "\n");
+        ASSERT_TRUE(!row.replaced ||
+                    (unlink(pidFile.c_str()) == 0 && testproc::WriteFile(pidFile, "other\n")));
+        ASSERT_EQ(kill(daemon, row.sig), 0);
+        EXPECT_TRUE(AllEnd());
+        daemon = 0;
+        EXPECT_EQ(testproc::ReadFile(pidFile), row.replaced ? "other\n" : "");
+        EXPECT_EQ(access(pidFile.c_str(), F_OK) == 0, row.replaced);
+        EXPECT_TRUE(WaitForLog(service::kStopping));
+        ASSERT_NE(WaitSyslog("Stopped " + kBin, mark), -1);
+        EXPECT_EQ(SyslogSince(mark),
+                  (Lines{"Started " + kBin, "Configuration of " + kBin + " read from file " + conf,
+                         invalid, locked, "Stopped " + kBin}));
+    }
+}
+
+// A pid file or -l file that someone else may have put there, or that cannot be opened, is
+// never locked, truncated or written: the start with that pid file fails with
+// status 1 and says why; the -l file is reported, the debug lines go to standard output,
+// and the line log keeps trying the path and reports a file it refuses once more, not once
+// a line. Links and files of root where nobody else can change them are used, as are a
+// pipe whose reader stopped reading and a full device: they lose lines, the stop completes.
+// A pid file without -d is not written. Each row plants once and tries both uses.
+TEST_F(DaemonTest, RefusedPidAndLogFiles) {
+    const std::string victim = dir + "/victim", pipe = dir + "/full", page(4096, 'x');
+    ASSERT_TRUE(testproc::WriteFile(victim, "precious\n") && mkdir("open", 0700) == 0 &&
+                chmod("open", 0777) == 0 && mkdir("other", 0755) == 0 &&
+                chown("other", nobody, nobody) == 0 && mkfifo(pipe.c_str(), 0600) == 0 &&
+                symlink("/proc/self/fd/1", "/dev/stdout") == 0);
+    const FileDescriptor reader(open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),
+        writer(open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    while (write(writer.get(), page.data(), page.size()) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    const std::string writable = " writable by group or others";
+    const Lines none, debug = {service::kReloading, service::kStopping};
+    Lines all = {invalidLog, invalidLog, debug[0], debug[1]};
+    // How the path fares as the -l file: written; refused (the pid file's reason, and a
+    // line each time it is refused again); failed to open (`logError`); or not tried.
+    enum class LogFile { written, refused, failed, notTried };
+    const auto other = Owner::otherUser, root = Owner::root;
+    const std::nullopt_t notTriedAsPidFile = std::nullopt;
+    const struct {
+        std::string path;
+        Planted planted;
+        Owner owner;
+        std::optional<std::string> pidError;  // as the pid file
+        LogFile log;
+        std::string logError = "";
+    } rows[] = {
+        {"a", Planted::symlink, other, "Symbolic link owned by another user", LogFile::refused},
+        {"open/b", Planted::symlink, root, "Symbolic link in a directory" + writable,
+         LogFile::refused},
+        {"other/c", Planted::symlink, root, "Symbolic link in a directory owned by another user",
+         LogFile::notTried},
+        {"d", Planted::hardLink, root, "File has more than one link", LogFile::refused},
+        {"e", Planted::groupWritableFile, other, "File owned by another user", LogFile::refused},
+        {"f", Planted::groupWritableFile, root, "File" + writable, LogFile::written},
+        {"g", Planted::fifo, root, "Not a regular file", LogFile::failed,
+         "No such device or address"},
+        {"", Planted::nothing, root, "No such file or directory", LogFile::failed,
+         "No such file or directory"},
+        {"/dev/stdout", Planted::nothing, root, notTriedAsPidFile, LogFile::written},
+        {pipe, Planted::nothing, root, notTriedAsPidFile, LogFile::written},
+        {"/dev/full", Planted::nothing, root, notTriedAsPidFile, LogFile::written},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        const bool planted = row.planted != Planted::nothing;
+        ASSERT_TRUE(!planted || Plant(row.planted, row.owner, row.path, victim));
+        const std::string error = "Can not open pid file: " + (row.path.empty() ? "" : dir + "/") +
+                                  row.path + ", error: " + row.pidError.value_or("");
+        size_t mark = Mark();
+        if (row.pidError) {
+            EXPECT_EQ(Daemon(row.path).status, 0);
+            EXPECT_TRUE(AllEnd());
+            EXPECT_EQ(WaitSyslog(error, mark), kErr);
+            EXPECT_EQ(SyslogSince(mark), Lines{error});
+            mark = Mark();
+        }
+        EXPECT_EQ(access(row.path.c_str(), F_OK) == 0, planted || !row.pidError);
+        if (row.log != LogFile::notTried) {
+            StartClient({"-l", row.path, "-p", "fg.pid"});
+            ASSERT_EQ(WaitSyslog(invalid, mark), kErr);
+            client->Signal(SIGHUP);  // a second line for the line log
+            ASSERT_EQ(WaitSyslog(invalid, mark, 2), kErr);
+            const testproc::Result r = Stop();
+            EXPECT_EQ(r.status, 0);
+            const std::string why = row.log == LogFile::refused ? *row.pidError : row.logError,
+                              says = row.path + ", error: " + why;
+            EXPECT_EQ(wire::UndatedLines(client->OutPath()), row.path == "/dev/stdout" ? all
+                                                             : why.empty()             ? none
+                                                                                       : debug);
+            EXPECT_EQ(r.err, "");
+            ASSERT_NE(WaitSyslog("Stopped " + kBin, mark), -1);
+            Lines expected = {"Started " + kBin};
+            if (!why.empty())
+                expected.push_back("Can not open log file: " + says);
+            expected.push_back("Configuration of " + kBin + " read from file " + conf);
+            if (row.log == LogFile::refused)
+                expected.push_back("Can not write log file: " + says);
+            expected.insert(expected.end(), {invalid, reloaded, invalid, "Stopped " + kBin});
+            EXPECT_EQ(SyslogSince(mark), expected);
+            EXPECT_NE(access("fg.pid", F_OK), 0);
+        }
+        EXPECT_EQ(testproc::ReadFile(victim), "precious\n");
+    }
+    all.insert(all.begin(), "precious");  // root's own file
+    EXPECT_EQ(wire::UndatedLines("f"), all);
+}
+
+}  // namespace
