@@ -108,19 +108,8 @@ TEST(DnsCodec, QueryForEachName) {
         EXPECT_EQ(q.refusal, row.refusal);
         EXPECT_EQ(q.broken, "");
     }
-    const Bytes query = {
-        0x5e, 0xed,                                // ID
-        0x01, 0x00,                                // flags: a standard query, RD
-        0,    1,                                   // QDCOUNT
-        0,    0,                                   // ANCOUNT
-        0,    0,                                   // NSCOUNT
-        0,    0,                                   // ARCOUNT
-        4,    'h',  'o', 's', 't',                 // label "host"
-        7,    'e',  'x', 'a', 'm', 'p', 'l', 'e',  // label "example"
-        0,                                         // the root label
-        0,    1,                                   // QTYPE A
-        0,    1,                                   // QCLASS IN
-    };
+    // ID 0x5eed, flags: a standard query, RD; one question, the same as a reply echoes.
+    const Bytes query = Header(0, 0x5eed, 0x0100) + kQuestion;
     EXPECT_EQ(codec::BuildQuery("host.example").bytes, codec::Text(query));
 }
 
