@@ -15,7 +15,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "MyFunctions.h"
+#include "FileDescriptor.h"
 #include "SimControl.h"
 #include "SimDns.h"
 #include "SimHttp.h"

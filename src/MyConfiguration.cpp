@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "MyFunctions.h"
+#include "FileDescriptor.h"
 
 namespace {
 

@@ -6,18 +6,18 @@
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 
-#include "MyFunctions.h"
+#include "FileDescriptor.h"
 #include "MyString.h"
 #include "Provider.h"
+#include "Socket.h"
+#include "Wait.h"
 
 int MyDNS::timeoutSeconds = 10;
 
@@ -28,13 +28,7 @@ constexpr int maxJumps = 64;  // more pointers than any honest name needs
 constexpr size_t recordInfoSize = 10;
 constexpr size_t questionInfoSize = 4;
 
-// Network clients log only when asked to, and logging never takes a query down.
-void Trace(const std::string& text, bool verbose) noexcept {
-    try {
-        MyFunctions::Log("", "FRAMEWORK", text, verbose);
-    } catch (...) {
-    }
-}
+using Socket::Trace;
 
 unsigned Get16(const unsigned char* at) {
     return (static_cast<unsigned>(at[0]) << 8) | at[1];
@@ -72,26 +66,13 @@ bool SplitServer(const std::string& server, std::string& host, int& port) {
     return true;
 }
 
-bool SetTimeout(int fd, int option) {
-    timeval tv;
-    tv.tv_sec = MyDNS::timeoutSeconds;
-    tv.tv_usec = 0;
-    return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
-}
-
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point Deadline() {
-    return Clock::now() + std::chrono::seconds(MyDNS::timeoutSeconds);
-}
-
 // The socket is non-blocking: every wait is one that a stop ends at any instant.
 bool SendQuery(int fd, const unsigned char* query, size_t length, const sockaddr_in& to) {
     // Connected, the socket hears at once when nothing listens there (instead of
     // waiting out the time-out), and the kernel drops datagrams of other senders.
     if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         return false;
-    const Clock::time_point deadline = Deadline();
+    const Wait::Clock::time_point deadline = Wait::After(MyDNS::timeoutSeconds);
     for (;;) {
         if (stop_requested)
             return false;
@@ -100,40 +81,26 @@ bool SendQuery(int fd, const unsigned char* query, size_t length, const sockaddr
             return static_cast<size_t>(sent) == length;
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return false;
-        if (MyFunctions::WaitForDescriptor(fd, POLLOUT, deadline) != MyFunctions::WaitResult::ready)
+        if (Wait::ForDescriptor(fd, POLLOUT, deadline) != Wait::Result::ready)
             return false;
     }
 }
 
-// Only the server we asked may answer, and only to the question we asked.
-bool IsOurReply(const sockaddr_in& from, socklen_t fromLength, const sockaddr_in& server,
-                const std::vector<unsigned char>& query, const unsigned char* reply,
-                ssize_t length) {
-    return length >= 0 && fromLength >= static_cast<socklen_t>(sizeof from) &&
-           from.sin_family == AF_INET && from.sin_addr.s_addr == server.sin_addr.s_addr &&
-           from.sin_port == server.sin_port &&
-           MyDNS::IsReplyTo(query.data(), query.size(), reply, static_cast<size_t>(length));
-}
-
-// Waits until the deadline for the reply to `query`, dropping any other datagram.
-// Returns the reply's length, or -1.
-ssize_t ReceiveReply(int fd, unsigned char* buffer, const sockaddr_in& server,
-                     const std::vector<unsigned char>& query) {
-    const Clock::time_point deadline = Deadline();
+// Waits until the deadline for the reply to `query`, dropping any other datagram. The
+// socket is connected: the kernel drops what another sender sends. Returns the reply's
+// length, or -1.
+ssize_t ReceiveReply(int fd, unsigned char* buffer, const std::vector<unsigned char>& query) {
+    const Wait::Clock::time_point deadline = Wait::After(MyDNS::timeoutSeconds);
     for (;;) {
-        if (MyFunctions::WaitForDescriptor(fd, POLLIN, deadline) != MyFunctions::WaitResult::ready)
+        if (Wait::ForDescriptor(fd, POLLIN, deadline) != Wait::Result::ready)
             return -1;
-        sockaddr_in from;
-        std::memset(&from, 0, sizeof from);
-        socklen_t fromLength = sizeof from;
-        ssize_t n = recvfrom(fd, buffer, MyDNS::bufferSize, 0, reinterpret_cast<sockaddr*>(&from),
-                             &fromLength);
+        const ssize_t n = recv(fd, buffer, MyDNS::bufferSize, 0);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                 continue;
             return -1;
         }
-        if (IsOurReply(from, fromLength, server, query, buffer, n))
+        if (MyDNS::IsReplyTo(query.data(), query.size(), buffer, static_cast<size_t>(n)))
             return n;
     }
 }
@@ -176,19 +143,9 @@ void CollectAnswers(const std::vector<DnsAnswer>& answers, int type, std::vector
 bool Query(int type, const std::string& host, const std::string& address, int port,
            std::vector<std::string>& out, bool verbose) {
     Trace("Performing DNS query.", verbose);
-    Trace("Creating socket.", verbose);
-    FileDescriptor sock(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+    FileDescriptor sock = Socket::Open(AF_INET, SOCK_DGRAM, verbose);
     if (!sock.ok()) {
         Trace("Socket could not be created.", verbose);
-        return false;
-    }
-    Trace("Setting socket timeout.", verbose);
-    if (!SetTimeout(sock.get(), SO_RCVTIMEO)) {
-        Trace("Receive timeout could not be set.", verbose);
-        return false;
-    }
-    if (!SetTimeout(sock.get(), SO_SNDTIMEO)) {
-        Trace("Send timeout could not be set.", verbose);
         return false;
     }
     Trace("Creating destination socket.", verbose);
@@ -222,7 +179,7 @@ bool Query(int type, const std::string& host, const std::string& address, int po
     if (!SendQuery(sock.get(), query.data(), query.size(), server))
         return false;
     Trace("Receiving DNS answer.", verbose);
-    ssize_t received = ReceiveReply(sock.get(), buffer.data(), server, query);
+    ssize_t received = ReceiveReply(sock.get(), buffer.data(), query);
     if (received < 0)
         return false;
 
@@ -291,10 +248,10 @@ std::unique_ptr<unsigned char[]> MyDNS::readName(const unsigned char* reader,
         unsigned char byte = buffer[pos];
         if (byte == 0)
             break;
-        if (byte >= 192) {
+        if ((byte & compressionMarker) == compressionMarker) {
             if (pos + 1 >= length || ++jumps > maxJumps)
                 return nullptr;
-            pos = ((static_cast<size_t>(byte) << 8) | buffer[pos + 1]) - 49152;
+            pos = ((static_cast<size_t>(byte) << 8) | buffer[pos + 1]) & compressionMask;
             continue;
         }
         if (p >= maxNameLength)
@@ -331,7 +288,7 @@ const char* MyDNS::HostNameFault(const std::string& host) {
     size_t label = 0;
     for (char c : host) {
         const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x21 || byte > 0x7e)
+        if (!MyString::IsHostNameByte(byte))
             return "Host name holds a byte outside printable ASCII.";
         if (byte != '.') {
             if (++label > maxLabelLength)
@@ -458,8 +415,11 @@ bool MyDNS::GetIPAddresses(int type, std::string host, std::string nameServer,
         // A stop never waits for a lookup or a query that has not begun.
         if (stop_requested)
             return false;
+        in_addr literal;
         if (SplitServer(nameServer, serverHost, port) && !serverHost.empty())
-            address = GetHostByName(serverHost);
+            address = inet_pton(AF_INET, serverHost.c_str(), &literal) == 1
+                          ? serverHost  // an address needs no lookup
+                          : GetHostByName(serverHost);
         Trace("Name Server IP Address: " + address, verbose);
         Trace("RRType: " + MyString::MakeString(type), verbose);
         if (address.empty() || stop_requested)

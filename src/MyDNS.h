@@ -26,6 +26,10 @@ class MyDNS {
         maxHostLength = 253,  // a dotted name whose label form fills 255 bytes
         maxLabelLength = 63,
         bufferSize = 65536,
+        // A length byte with both top bits set starts a pointer: the other 14 bits of the
+        // two bytes are the offset where the name goes on.
+        compressionMarker = 0xc0,
+        compressionMask = 0x3fff,
     };
 
     // Writes the label form of the zero-terminated dotted name `host` to `dns`.

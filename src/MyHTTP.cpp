@@ -4,19 +4,19 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
+#include "FileDescriptor.h"
 #include "MyDNS.h"
-#include "MyFunctions.h"
 #include "MyString.h"
+#include "Socket.h"
+#include "Wait.h"
 
 int MyHTTP::timeoutSeconds = 60;
 
@@ -37,9 +37,7 @@ const char kErrorNoRoute[] = "No route to host.";
 const char kErrorTooLong[] = "Request too long.";
 const char kErrorInvalidUrl[] = "Invalid URL.";
 
-void Trace(const std::string& text, bool verbose) {
-    MyFunctions::Log("", "FRAMEWORK", text, verbose);
-}
+using Socket::Trace;
 
 // Turns a caught exception into the call's result; nothing may escape from here.
 bool Fail(const std::exception& e, std::string& error, bool verbose) {
@@ -51,30 +49,13 @@ bool Fail(const std::exception& e, std::string& error, bool verbose) {
     return false;
 }
 
-// The socket never blocks and its waits keep their own deadlines; these time-outs stay
-// as a second bound.
-bool SetTimeouts(int fd, bool verbose) {
-    timeval tv{};
-    tv.tv_sec = MyHTTP::timeoutSeconds;
-    tv.tv_usec = 0;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-        Trace("Receive timeout could not be set.", verbose);
-        return false;
-    }
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
-        Trace("Send timeout could not be set.", verbose);
-        return false;
-    }
-    return true;
-}
-
-std::chrono::steady_clock::time_point Deadline() {
-    return std::chrono::steady_clock::now() + std::chrono::seconds(MyHTTP::timeoutSeconds);
+Wait::Clock::time_point Deadline() {
+    return Wait::After(MyHTTP::timeoutSeconds);
 }
 
 // The socket is non-blocking: every wait happens here, where a stop ends it at once.
-bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
-    return MyFunctions::WaitForDescriptor(fd, events, deadline) == MyFunctions::WaitResult::ready;
+bool WaitFor(int fd, short events, Wait::Clock::time_point deadline) {
+    return Wait::ForDescriptor(fd, events, deadline) == Wait::Result::ready;
 }
 
 bool Connect(int fd, const sockaddr* peer, socklen_t length) {
@@ -93,7 +74,7 @@ bool Connect(int fd, const sockaddr* peer, socklen_t length) {
 // One send or receive on the non-blocking socket: the bytes moved, 0 when the peer has
 // ended, -1 on failure. A call that would block first waits for `events`.
 template <typename Call>
-ssize_t Transfer(int fd, short events, std::chrono::steady_clock::time_point deadline, Call call) {
+ssize_t Transfer(int fd, short events, Wait::Clock::time_point deadline, Call call) {
     for (;;) {
         if (stop_requested != 0)
             return -1;
@@ -177,9 +158,7 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
     std::memcpy(requestBuffer, request.c_str(), request.size() + 1);
 
     try {
-        Trace("Creating socket.", verbose);
-        // Non-blocking, so that no call can wait outside WaitFor.
-        FileDescriptor sock(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        FileDescriptor sock = Socket::Open(family, SOCK_STREAM, verbose);
         if (!sock.ok()) {
             error = kErrorOpening;
             if (family == AF_INET) {
@@ -188,10 +167,6 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
             }
             return false;
         }
-
-        Trace("Setting socket timeout.", verbose);
-        if (!SetTimeouts(sock.get(), verbose))
-            return false;
 
         Peer peer;
         bool converted = MakePeer(family, ipAddress, port, peer);
@@ -306,8 +281,7 @@ bool AnnouncedLength(const char* data, size_t length, size_t* announced, size_t*
 // write request lines of its own.
 bool IsSendable(const std::string& text) {
     for (char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x21 || byte == 0x7f)
+        if (!MyString::IsRequestByte(static_cast<unsigned char>(c)))
             return false;
     }
     return true;

@@ -11,11 +11,9 @@
 #include "MyHTTP.h"
 #include "MyString.h"
 #include "Provider.h"
+#include "Wait.h"
 
 namespace {
-
-const int primaryPort = 8245;
-const int fallbackPort = 80;
 
 bool HoldsAddress(const std::vector<std::string>& answers, const std::string& address) {
     for (const std::string& answer : answers)
@@ -40,13 +38,7 @@ std::string Addresses(bool ipv4, const std::string& ipv4Address, bool ipv6,
 }  // namespace
 
 MyIPUpdate::MyIPUpdate()
-    : ipv4Enabled(true),
-      ipv6Enabled(true),
-      pollInterval(10),
-      debug(false),
-      quiet(false),
-      verbose(false),
-      ipv4CheckUrl(Provider::ipv4CheckUrl),
+    : ipv4CheckUrl(Provider::ipv4CheckUrl),
       ipv6CheckUrl(Provider::ipv6CheckUrl),
       updateUrl(Provider::updateUrl),
       locationCheckUrl(Provider::locationCheckUrl),
@@ -120,7 +112,7 @@ void MyIPUpdate::CheckIP(bool force) {
         UpdateDNS(false, ipv4Address, ipv6Address);
         return;
     }
-    if (checkCounter > 10) {
+    if (checkCounter > dnsCheckAfter) {
         checkCounter = 0;
         bool checkable = (ipv4Enabled && !storedIPv4.empty() && IsQueried(true, ipv4Address)) ||
                          (ipv6Enabled && !storedIPv6.empty() && IsQueried(true, ipv6Address));
@@ -209,9 +201,8 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
     url = MyString::Replace(url, "{3}", force ? "1" : "");
     Log("Url: " + url, true);
 
-    const std::string credentials = username + ":" + MyString::MD5Hash(password);
     std::string body;
-    if (!Fetch(url, credentials, body)) {
+    if (!Fetch(url, Credentials(username, password), body)) {
         SetOutcome("No answer from the provider to the update");
         return;
     }
@@ -261,4 +252,19 @@ void MyIPUpdate::SyslogCurrentStatus() {
     const std::string line = "{ IPv4 Address: " + ipv4 + ", IPv6 Address: " + ipv6 + " }";
     // The addresses come from the provider: never let them act as a format.
     syslog(LOG_INFO, "%s", line.c_str());
+}
+
+bool MyIPUpdate::IsLocationDenied(const Settings& settings) {
+    if (settings.username.empty() || settings.password.empty() || settings.location.empty())
+        return false;
+    const std::string url = MyString::Replace(locationCheckUrl, "{0}", settings.location);
+    std::string body;
+    std::string error;
+    return fetchUrl(url, locationCheckPort, Credentials(settings.username, settings.password), body,
+                    error, verbose) &&
+           body == "false";
+}
+
+std::string MyIPUpdate::Credentials(const std::string& username, const std::string& password) {
+    return username + ":" + MyString::MD5Hash(password);
 }

@@ -8,8 +8,29 @@
 
 #include "MyIPUpdateResponse.h"
 
-class MyIPUpdate {
+// What a configuration file sets. The defaults are the engine's before any file is read;
+// a load sets every field.
+struct Settings {
+    std::string username;
+    std::string password;
+    std::string location;
+    bool ipv4Enabled = true;
+    bool ipv6Enabled = true;
+    int pollInterval = 10;
+    bool debug = false;
+    bool quiet = false;
+    bool verbose = false;
+};
+
+class MyIPUpdate : public Settings {
   public:
+    // The rules of the exchange with the provider.
+    static constexpr int minPollInterval = 120;  // seconds; a shorter configured one is raised
+    static constexpr int dnsCheckAfter = 10;     // cycles without change before the DNS check
+    static constexpr int primaryPort = 8245;
+    static constexpr int fallbackPort = 80;  // when an exchange on the primary port fails
+    static constexpr int locationCheckPort = 80;
+
     MyIPUpdate();
     MyIPUpdate(const MyIPUpdate&) = delete;
     MyIPUpdate& operator=(const MyIPUpdate&) = delete;
@@ -24,18 +45,15 @@ class MyIPUpdate {
     void UpdateDNS(bool force, std::string ipv4Address, std::string ipv6Address);
     void LogIPUpdateResponse();
     void SyslogCurrentStatus();
+    // True when the provider answers that the location of `settings` does not exist; asked
+    // only when they name an account and a location.
+    bool IsLocationDenied(const Settings& settings);
+    // What the update and the location check authorize with: the user name, ":" and the
+    // password's MD5 digest.
+    static std::string Credentials(const std::string& username, const std::string& password);
 
     std::string confFile;
     std::string logFile;
-    std::string username;
-    std::string password;
-    std::string location;
-    bool ipv4Enabled;
-    bool ipv6Enabled;
-    int pollInterval;
-    bool debug;
-    bool quiet;
-    bool verbose;
     bool forceUpdate = false;
     std::string ipv4CheckUrl;
     std::string ipv6CheckUrl;

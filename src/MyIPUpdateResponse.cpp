@@ -16,7 +16,7 @@ bool MyIPUpdateResponse::Parse(std::string body) {
     if (body.empty())
         return false;
     std::string id = MyString::GetJsonValue(body, "responseId");
-    if (id.size() <= 10)
+    if (id.size() < minResponseIdLength)
         return false;
     responseId = id;
     statusCode = MyString::GetJsonValue(body, "statusCode");

@@ -112,7 +112,7 @@ std::string MyString::Escape(std::string text) {
     out.reserve(text.size());
     for (char c : text) {
         const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
+        if (IsLogByte(byte)) {
             out += c;
             continue;
         }

@@ -16,9 +16,20 @@ class MyString {
     static std::string GetJsonValue(std::string json, std::string key);
     static std::string MakeString(bool value);
     static std::string MakeString(int value);
-    // Text from the network made fit for one log or syslog line: every byte below 0x20,
-    // and 0x7f, written as \xHH in lower-case hex.
+    // Text from the network made fit for one log or syslog line: every byte that is no
+    // log byte written as \xHH in lower-case hex.
     static std::string Escape(std::string text);
+
+    // Three byte classes, side by side because each differs from the others for a reason.
+    // A host name goes into a DNS question whose echo a reply must match byte for byte:
+    // printable ASCII only, no blank.
+    static bool IsHostNameByte(unsigned char byte) { return byte > 0x20 && byte < 0x7f; }
+    // Request text (a URL's host and target) must not end the request line or start a
+    // header of its own: no blank, no control byte. Bytes from 0x80 pass, as the
+    // provider's templates carry what the configuration gives them.
+    static bool IsRequestByte(unsigned char byte) { return byte > 0x20 && byte != 0x7f; }
+    // Log text must not break or forge a line: blanks pass, control bytes do not.
+    static bool IsLogByte(unsigned char byte) { return byte >= 0x20 && byte != 0x7f; }
 };
 
 #endif

@@ -1,7 +1,8 @@
-// dododuzod: start-up, the poll loop, signals, configuration loading and shutdown.
+// dododuzod: the life of the process, in the order it is lived: start-up, the command line
+// and the configuration test, configuration loading, the daemon and its pid file, the poll
+// loop with its signals, and the stop.
 #include <fcntl.h>
 #include <getopt.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -16,11 +17,13 @@
 #include <memory>
 #include <string>
 
+#include "FileDescriptor.h"
 #include "MyConfiguration.h"
 #include "MyFunctions.h"
-#include "MyHTTP.h"
 #include "MyIPUpdate.h"
-#include "MyString.h"
+#include "Notify.h"
+#include "SafeFile.h"
+#include "Wait.h"
 
 MyIPUpdate myIPUpdate;
 int running = 0;
@@ -29,18 +32,95 @@ const char* app_name = nullptr;
 std::string pid_file_name;
 FileDescriptor pid_fd;
 
+// ---- Start-up -------------------------------------------------------------------------
+
 namespace {
 
 // The handler only records; the poll loop acts on what it recorded. A stop is recorded
-// in stop_requested, which the network clients watch too.
+// in stop_requested, which every wait watches too.
 volatile sig_atomic_t sighup_pending = 0;
 
-// The pid file held, so that a file put in its place is never removed.
-dev_t pid_dev = 0;
-ino_t pid_ino = 0;
+// A start that fails says why in syslog, then ends with status 1.
+[[noreturn]] void FailStart(const std::string& what, const std::string& why) {
+    syslog(LOG_ERR, "%s, error: %s", what.c_str(), why.c_str());
+    std::exit(1);
+}
+[[noreturn]] void FailStart(const char* what, int error) {
+    FailStart(what, std::strerror(error));
+}
 
-const char* const locationIgnored =
-    "Ignoring invalid location. You can map hostnames to locations in the control panel.";
+}  // namespace
+
+void handle_signal(int sig) {
+    if (sig == SIGINT || sig == SIGTERM) {
+        stop_requested = 1;  // the waits end on it, and the loop stops
+        // A second stop signal ends the process at once.
+        struct sigaction fallback = {};
+        sigemptyset(&fallback.sa_mask);
+        fallback.sa_handler = SIG_DFL;
+        sigaction(SIGINT, &fallback, nullptr);
+        sigaction(SIGTERM, &fallback, nullptr);
+    } else if (sig == SIGHUP) {
+        sighup_pending = 1;
+    }
+    Wait::Wake();
+}
+
+namespace {
+
+// From the first instruction of main a stop or reload is recorded, never fatal, and a
+// reader that has gone from a pipe is a failed write, not the end of the service. No
+// SA_RESTART: a signal cuts a wait short. Signals blocked by whoever started us would
+// never reach the waits, so they are let through.
+bool InstallSignalHandlers() {
+    struct sigaction action = {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = handle_signal;
+    struct sigaction ignore = {};
+    sigemptyset(&ignore.sa_mask);
+    ignore.sa_handler = SIG_IGN;
+    sigset_t ours;
+    sigemptyset(&ours);
+    for (int sig : Wait::serviceSignals)
+        if (sigaction(sig, &action, nullptr) != 0 || sigaddset(&ours, sig) != 0)
+            return false;
+    return sigaction(SIGPIPE, &ignore, nullptr) == 0 &&
+           sigprocmask(SIG_UNBLOCK, &ours, nullptr) == 0;
+}
+
+// A descriptor 0, 1 or 2 that was closed at exec would go to the next open, and what is
+// meant for a standard stream would reach a socket or a log file: /dev/null takes it.
+bool OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int opened = open("/dev/null", O_RDWR);  // the lowest free number: fd itself
+        if (opened != fd) {
+            if (opened >= 0) {
+                close(opened);
+                errno = EBADF;
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+// The first acts of the process, before anything else is opened: from here on a signal
+// is only recorded, nothing takes the place of a standard stream, and a failing start
+// can say why in syslog. openlog opens nothing: syslog connects with the first message,
+// which on the way that succeeds is still "Started".
+void PrepareProcess(const char* name) {
+    const bool handled = InstallSignalHandlers();
+    const int handlerError = errno;
+    openlog(name, LOG_CONS | LOG_PID, LOG_DAEMON);
+    if (!handled)
+        FailStart("Can not install the signal handlers", handlerError);
+    if (!OpenStandardDescriptors())
+        FailStart("Can not open /dev/null", errno);
+}
+
+// ---- The command line and the configuration test --------------------------------------
 
 // Options as given on the command line.
 struct Options {
@@ -63,99 +143,32 @@ void print_help() {
     std::printf("\n");
 }
 
-// True when the provider answers that `location` does not exist.
-bool IsLocationDenied(const std::string& username, const std::string& password,
-                      const std::string& location) {
-    if (username.empty() || password.empty() || location.empty())
-        return false;
-    const std::string url = MyString::Replace(myIPUpdate.locationCheckUrl, "{0}", location);
-    const std::string credentials = username + ":" + MyString::MD5Hash(password);
-    std::string body;
-    std::string error;
-    return MyHTTP::GetUrl(url, 80, credentials, body, error, myIPUpdate.verbose) && body == "false";
-}
-
 // What a configuration file sets, read the same way for the service and for -t.
-struct Settings {
-    std::string username;
-    std::string password;
-    std::string location;
-    bool ipv4 = false;
-    bool ipv6 = false;
-    int pollInterval = 120;
-    bool debug = false;
-    bool quiet = false;
-    bool verbose = false;
-};
-
 Settings ReadSettings(MyConfiguration& configuration) {
     Settings settings;
     settings.username = configuration.GetString("username");
     settings.password = configuration.GetString("password");
     settings.location = configuration.GetString("location");
-    settings.ipv4 = configuration.GetBoolean("ipv4");
-    settings.ipv6 = configuration.GetBoolean("ipv6");
-    // The poll interval never goes below two minutes.
-    settings.pollInterval = std::max(configuration.GetInteger("pollinterval"), 120);
+    settings.ipv4Enabled = configuration.GetBoolean("ipv4");
+    settings.ipv6Enabled = configuration.GetBoolean("ipv6");
+    settings.pollInterval =
+        std::max(configuration.GetInteger("pollinterval"), MyIPUpdate::minPollInterval);
     settings.debug = configuration.GetBoolean("debug");
     settings.quiet = configuration.GetBoolean("quiet");
     settings.verbose = configuration.GetBoolean("verbose");
     return settings;
 }
 
+// The test is no service: a stop or reload signal ends it at once, as the default action
+// does, instead of letting it report a result it did not finish.
+void EndTestOnSignals() {
+    for (int sig : Wait::serviceSignals)
+        signal(sig, SIG_DFL);
+    if (stop_requested || sighup_pending)
+        raise(stop_requested ? SIGINT : SIGHUP);
+}
+
 }  // namespace
-
-void handle_signal(int sig) {
-    if (sig == SIGINT || sig == SIGTERM) {
-        stop_requested = 1;  // the network waits end on it, and the loop stops
-        // A second stop signal ends the process at once.
-        struct sigaction fallback = {};
-        sigemptyset(&fallback.sa_mask);
-        fallback.sa_handler = SIG_DFL;
-        sigaction(SIGINT, &fallback, nullptr);
-        sigaction(SIGTERM, &fallback, nullptr);
-    } else if (sig == SIGHUP) {
-        sighup_pending = 1;
-    }
-}
-
-int read_conf_file(int reload) {
-    if (myIPUpdate.confFile.empty()) {
-        syslog(LOG_ERR, "Missing config file, error: %s", std::strerror(errno));
-        return -1;
-    }
-    MyConfiguration configuration;
-    if (!configuration.Load(myIPUpdate.confFile)) {
-        syslog(LOG_ERR, "Can not open config file: %s, error: %s", myIPUpdate.confFile.c_str(),
-               std::strerror(errno));
-        return -1;
-    }
-    const Settings settings = ReadSettings(configuration);
-    myIPUpdate.username = settings.username;
-    myIPUpdate.password = settings.password;
-    myIPUpdate.location = settings.location;
-    myIPUpdate.ipv4Enabled = settings.ipv4;
-    myIPUpdate.ipv6Enabled = settings.ipv6;
-    myIPUpdate.pollInterval = settings.pollInterval;
-    myIPUpdate.debug = settings.debug;
-    myIPUpdate.quiet = settings.quiet;
-    myIPUpdate.verbose = settings.verbose;
-    myIPUpdate.forceUpdate = true;
-
-    if (IsLocationDenied(myIPUpdate.username, myIPUpdate.password, myIPUpdate.location)) {
-        myIPUpdate.location = "";
-        MyFunctions::Log(myIPUpdate.logFile, "SERVICE", locationIgnored, false, myIPUpdate.debug,
-                         myIPUpdate.quiet, myIPUpdate.verbose);
-        syslog(LOG_INFO, "%s", locationIgnored);
-    }
-    if (reload == 1)
-        syslog(LOG_INFO, "Reloaded configuration file %s of %s", myIPUpdate.confFile.c_str(),
-               app_name);
-    else
-        syslog(LOG_INFO, "Configuration of %s read from file %s", app_name,
-               myIPUpdate.confFile.c_str());
-    return 1;
-}
 
 int test_conf_file(char* fileName) {
     if (fileName == nullptr || *fileName == '\0') {
@@ -171,8 +184,8 @@ int test_conf_file(char* fileName) {
     std::cout << "Username: '" << settings.username << "'" << std::endl;
     std::cout << "Password: '" << settings.password << "'" << std::endl;
     std::cout << "Location: '" << settings.location << "'" << std::endl;
-    std::cout << "IPv4: '" << settings.ipv4 << "'" << std::endl;
-    std::cout << "IPv6: '" << settings.ipv6 << "'" << std::endl;
+    std::cout << "IPv4: '" << settings.ipv4Enabled << "'" << std::endl;
+    std::cout << "IPv6: '" << settings.ipv6Enabled << "'" << std::endl;
     std::cout << "Poll Interval: '" << settings.pollInterval << "'" << std::endl;
     std::cout << "Debug: '" << settings.debug << "'" << std::endl;
     std::cout << "Quiet: '" << settings.quiet << "'" << std::endl;
@@ -186,7 +199,7 @@ int test_conf_file(char* fileName) {
         std::cout << "Password should not be empty." << std::endl;
         valid = false;
     }
-    if (IsLocationDenied(settings.username, settings.password, settings.location))
+    if (myIPUpdate.IsLocationDenied(settings))
         std::cout << "Location " << settings.location
                   << " does not exist and will be ignored. You can map hostnames to locations in "
                      "the control panel."
@@ -197,61 +210,91 @@ int test_conf_file(char* fileName) {
 
 namespace {
 
-// From the first instruction of main a stop or reload is recorded, never fatal, and a
-// reader that has gone from a pipe is a failed write, not the end of the service. No
-// SA_RESTART: a signal cuts a wait short. Signals blocked by whoever started us would
-// never reach the waits, so they are let through.
-bool InstallSignalHandlers() {
-    struct sigaction action = {};
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = handle_signal;
-    struct sigaction ignore = {};
-    sigemptyset(&ignore.sa_mask);
-    ignore.sa_handler = SIG_IGN;
-    sigset_t ours;
-    sigemptyset(&ours);
-    for (int sig : {SIGINT, SIGHUP, SIGTERM})
-        if (sigaction(sig, &action, nullptr) != 0 || sigaddset(&ours, sig) != 0)
-            return false;
-    return sigaction(SIGPIPE, &ignore, nullptr) == 0 &&
-           sigprocmask(SIG_UNBLOCK, &ours, nullptr) == 0;
-}
-
-// The test is no service: a stop or reload signal ends it at once, as the default action
-// does, instead of letting it report a result it did not finish.
-void EndTestOnSignals() {
-    for (int sig : {SIGINT, SIGHUP, SIGTERM})
-        signal(sig, SIG_DFL);
-    if (stop_requested || sighup_pending)
-        raise(stop_requested ? SIGINT : SIGHUP);
-}
-
-// A descriptor 0, 1 or 2 that was closed at exec would go to the next open, and what is
-// meant for a standard stream would reach a socket or a log file: /dev/null takes it.
-bool OpenStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        const int opened = open("/dev/null", O_RDWR);  // the lowest free number: fd itself
-        if (opened != fd) {
-            if (opened >= 0) {
-                close(opened);
-                errno = EBADF;
-            }
-            return false;
+// Reads the command line into `options`. Returns the exit status when the process ends
+// here (-h, -t, an unknown option), else -1.
+int ReadOptions(int argc, char** argv, Options& options) {
+    static const struct option longOptions[] = {{"conf_file", required_argument, nullptr, 'c'},
+                                                {"test_conf", required_argument, nullptr, 't'},
+                                                {"log_file", required_argument, nullptr, 'l'},
+                                                {"help", no_argument, nullptr, 'h'},
+                                                {"daemon", no_argument, nullptr, 'd'},
+                                                {"pid_file", required_argument, nullptr, 'p'},
+                                                {nullptr, 0, nullptr, 0}};
+    int option;
+    while ((option = getopt_long(argc, argv, "c:l:t:p:dh", longOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'c':
+                myIPUpdate.confFile = optarg;
+                break;
+            case 't':
+                EndTestOnSignals();
+                return test_conf_file(optarg);
+            case 'l':
+                myIPUpdate.logFile = optarg;
+                options.logGiven = true;
+                options.logPath = optarg;
+                break;
+            case 'h':
+                print_help();
+                return 0;
+            case 'd':
+                options.daemon = true;
+                break;
+            case 'p':
+                options.pidGiven = true;
+                pid_file_name = optarg;
+                break;
+            default:
+                print_help();
+                return 1;
         }
     }
-    return true;
+    return -1;
 }
 
-// A start that fails says why in syslog, then ends with status 1.
-[[noreturn]] void FailStart(const std::string& what, const std::string& why) {
-    syslog(LOG_ERR, "%s, error: %s", what.c_str(), why.c_str());
-    std::exit(1);
+// ---- Configuration loading --------------------------------------------------------------
+
+const char* const locationIgnored =
+    "Ignoring invalid location. You can map hostnames to locations in the control panel.";
+
+}  // namespace
+
+int read_conf_file(int reload) {
+    if (myIPUpdate.confFile.empty()) {
+        syslog(LOG_ERR, "Missing config file, error: %s", std::strerror(errno));
+        return -1;
+    }
+    MyConfiguration configuration;
+    if (!configuration.Load(myIPUpdate.confFile)) {
+        syslog(LOG_ERR, "Can not open config file: %s, error: %s", myIPUpdate.confFile.c_str(),
+               std::strerror(errno));
+        return -1;
+    }
+    static_cast<Settings&>(myIPUpdate) = ReadSettings(configuration);
+    myIPUpdate.forceUpdate = true;
+
+    if (myIPUpdate.IsLocationDenied(myIPUpdate)) {
+        myIPUpdate.location = "";
+        MyFunctions::Log(myIPUpdate.logFile, "SERVICE", locationIgnored, false, myIPUpdate.debug,
+                         myIPUpdate.quiet, myIPUpdate.verbose);
+        syslog(LOG_INFO, "%s", locationIgnored);
+    }
+    if (reload == 1)
+        syslog(LOG_INFO, "Reloaded configuration file %s of %s", myIPUpdate.confFile.c_str(),
+               app_name);
+    else
+        syslog(LOG_INFO, "Configuration of %s read from file %s", app_name,
+               myIPUpdate.confFile.c_str());
+    return 1;
 }
-[[noreturn]] void FailStart(const char* what, int error) {
-    FailStart(what, std::strerror(error));
-}
+
+// ---- The daemon and its pid file ---------------------------------------------------------
+
+namespace {
+
+// The pid file held, so that a file put in its place is never removed.
+dev_t pid_dev = 0;
+ino_t pid_ino = 0;
 
 // In daemon mode the working directory becomes "/", so relative paths are
 // anchored to the starting directory first. A path that cannot be anchored
@@ -318,8 +361,8 @@ void RemovePidFile() {
 void WritePidFile() {
     const std::string& path = pid_file_name;
     std::string refusal;
-    pid_fd = MyFunctions::OpenWritable(path, O_RDWR | O_CREAT | O_NONBLOCK,
-                                       MyFunctions::FileUse::pidFile, refusal);
+    pid_fd = SafeFile::OpenWritable(path, O_RDWR | O_CREAT | O_NONBLOCK, SafeFile::Use::pidFile,
+                                    refusal);
     struct stat held;
     if (!pid_fd.ok() || fstat(pid_fd.get(), &held) != 0) {
         const std::string why = refusal.empty() ? std::strerror(errno) : refusal;
@@ -350,8 +393,8 @@ void WritePidFile() {
 // terminal loses debug lines instead of holding the service. On failure `why` says why.
 FILE* OpenLogStream(const std::string& path, std::string& why) {
     std::string refusal;
-    FileDescriptor file = MyFunctions::OpenWritable(
-        path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, MyFunctions::FileUse::logFile, refusal);
+    FileDescriptor file = SafeFile::OpenWritable(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK,
+                                                 SafeFile::Use::logFile, refusal);
     if (!file.ok()) {
         why = refusal.empty() ? std::strerror(errno) : refusal;
         return nullptr;
@@ -365,25 +408,43 @@ FILE* OpenLogStream(const std::string& path, std::string& why) {
     return stream;
 }
 
-// Sleeps up to `seconds`; a signal ends the sleep, and one recorded before the
-// sleep began ends it at once (signals are blocked between the test and the wait).
-void Sleep(int seconds) {
-    sigset_t block;
-    sigset_t previous;
-    sigemptyset(&block);
-    for (int sig : {SIGINT, SIGHUP, SIGTERM})
-        sigaddset(&block, sig);
-    if (sigprocmask(SIG_BLOCK, &block, &previous) != 0)
-        return;
-    if (!stop_requested && !sighup_pending && seconds > 0) {
-        struct timespec wait = {seconds, 0};
-        ppoll(nullptr, 0, &wait, &previous);
+// Detaches and takes the pid file in daemon mode, says "Started", opens what every wait
+// polls, and chooses the stream for the signal debug lines.
+void StartService(Options& options) {
+    if (options.daemon) {
+        myIPUpdate.confFile = Absolute(myIPUpdate.confFile);
+        myIPUpdate.logFile = Absolute(myIPUpdate.logFile);
+        options.logPath = Absolute(options.logPath);
+        pid_file_name = Absolute(pid_file_name);
+        Daemonize();
+        if (options.pidGiven)
+            WritePidFile();
     }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    syslog(LOG_INFO, "Started %s", app_name);
+    if (!Wait::OpenSignalPipe())  // after Daemonize, which closes every descriptor
+        FailStart("Can not open the signal pipe", errno);
+    log_stream = stdout;
+    if (options.logGiven) {
+        std::string why;
+        FILE* stream = OpenLogStream(options.logPath, why);
+        if (stream != nullptr)
+            log_stream = stream;
+        else
+            syslog(LOG_ERR, "Can not open log file: %s, error: %s", options.logPath.c_str(),
+                   why.c_str());
+    }
 }
+
+// ---- The poll loop --------------------------------------------------------------------
 
 bool SignalPending() {
     return stop_requested || sighup_pending;
+}
+
+// Waits for the next cycle: the poll interval, or a signal. A signal recorded before the
+// wait began ends it at once.
+void WaitForNextCycle(int seconds) {
+    Wait::ForAny(nullptr, 0, Wait::After(seconds), SignalPending);
 }
 
 // Acts on recorded signals between cycles, so a reload never changes the
@@ -392,14 +453,14 @@ bool HandlePendingSignals() {
     if (sighup_pending && !stop_requested) {
         sighup_pending = 0;
         std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
-        MyFunctions::NotifyReloading();
+        Notify::Reloading();
         read_conf_file(1);
-        MyFunctions::Notify("READY=1");
+        Notify::Send("READY=1");
     }
     // Tested after the reload too: a stop that came while it ran waits for no cycle.
     if (stop_requested) {
         std::fputs("Debug: stopping dododuzod ...\n", log_stream);
-        MyFunctions::Notify("STOPPING=1");
+        Notify::Send("STOPPING=1");
         RemovePidFile();
         running = 0;
         return false;
@@ -414,110 +475,37 @@ void ComplainInvalidConfiguration() {
     syslog(LOG_ERR, "Invalid configuration file. %s", myIPUpdate.confFile.c_str());
 }
 
+void LogNextCheck() {
+    if (!MyFunctions::IsWritten(true, myIPUpdate.debug, myIPUpdate.quiet, myIPUpdate.verbose))
+        return;  // the date is not even made
+    MyFunctions::Log(myIPUpdate.logFile, "ENGINE",
+                     "IP address check completed. Next check at " +
+                         MyFunctions::GetDate(myIPUpdate.pollInterval) + ".",
+                     true);
+}
+
 void PollLoop() {
     while (running == 1 && HandlePendingSignals()) {
+        tzset();  // once a cycle: the log's dates follow a change of the local time zone
         if (!myIPUpdate.IsValidConfiguration()) {
             ComplainInvalidConfiguration();
-            MyFunctions::NotifyStatus("Invalid configuration file " + myIPUpdate.confFile,
-                                      time(nullptr));
-            Sleep(myIPUpdate.pollInterval);
+            Notify::Status("Invalid configuration file " + myIPUpdate.confFile, time(nullptr));
+            WaitForNextCycle(myIPUpdate.pollInterval);
             continue;
         }
         const time_t cycleTime = time(nullptr);
         myIPUpdate.CheckIP(myIPUpdate.forceUpdate);
         if (!stop_requested)  // a cycle cut short by a stop has nothing to report
-            MyFunctions::NotifyStatus(myIPUpdate.cycleOutcome, cycleTime);
+            Notify::Status(myIPUpdate.cycleOutcome, cycleTime);
         // A signal that came during the cycle is acted on now, not after a sleep.
         if (SignalPending())
             continue;
-        MyFunctions::Log(myIPUpdate.logFile, "ENGINE",
-                         "IP address check completed. Next check at " +
-                             MyFunctions::GetDate(myIPUpdate.pollInterval) + ".",
-                         true, myIPUpdate.debug, myIPUpdate.quiet, myIPUpdate.verbose);
-        Sleep(myIPUpdate.pollInterval);
+        LogNextCheck();
+        WaitForNextCycle(myIPUpdate.pollInterval);
     }
 }
 
-// The first acts of the process, before anything else is opened: from here on a signal
-// is only recorded, nothing takes the place of a standard stream, and a failing start
-// can say why in syslog. openlog opens nothing: syslog connects with the first message,
-// which on the way that succeeds is still "Started".
-void PrepareProcess(const char* name) {
-    const bool handled = InstallSignalHandlers();
-    const int handlerError = errno;
-    openlog(name, LOG_CONS | LOG_PID, LOG_DAEMON);
-    if (!handled)
-        FailStart("Can not install the signal handlers", handlerError);
-    if (!OpenStandardDescriptors())
-        FailStart("Can not open /dev/null", errno);
-}
-
-// Reads the command line into `options`. Returns the exit status when the process ends
-// here (-h, -t, an unknown option), else -1.
-int ReadOptions(int argc, char** argv, Options& options) {
-    static const struct option longOptions[] = {{"conf_file", required_argument, nullptr, 'c'},
-                                                {"test_conf", required_argument, nullptr, 't'},
-                                                {"log_file", required_argument, nullptr, 'l'},
-                                                {"help", no_argument, nullptr, 'h'},
-                                                {"daemon", no_argument, nullptr, 'd'},
-                                                {"pid_file", required_argument, nullptr, 'p'},
-                                                {nullptr, 0, nullptr, 0}};
-    int option;
-    while ((option = getopt_long(argc, argv, "c:l:t:p:dh", longOptions, nullptr)) != -1) {
-        switch (option) {
-            case 'c':
-                myIPUpdate.confFile = optarg;
-                break;
-            case 't':
-                EndTestOnSignals();
-                return test_conf_file(optarg);
-            case 'l':
-                myIPUpdate.logFile = optarg;
-                options.logGiven = true;
-                options.logPath = optarg;
-                break;
-            case 'h':
-                print_help();
-                return 0;
-            case 'd':
-                options.daemon = true;
-                break;
-            case 'p':
-                options.pidGiven = true;
-                pid_file_name = optarg;
-                break;
-            default:
-                print_help();
-                return 1;
-        }
-    }
-    return -1;
-}
-
-// Detaches and takes the pid file in daemon mode, says "Started", and chooses the stream
-// for the signal debug lines.
-void StartService(Options& options) {
-    if (options.daemon) {
-        myIPUpdate.confFile = Absolute(myIPUpdate.confFile);
-        myIPUpdate.logFile = Absolute(myIPUpdate.logFile);
-        options.logPath = Absolute(options.logPath);
-        pid_file_name = Absolute(pid_file_name);
-        Daemonize();
-        if (options.pidGiven)
-            WritePidFile();
-    }
-    syslog(LOG_INFO, "Started %s", app_name);
-    log_stream = stdout;
-    if (options.logGiven) {
-        std::string why;
-        FILE* stream = OpenLogStream(options.logPath, why);
-        if (stream != nullptr)
-            log_stream = stream;
-        else
-            syslog(LOG_ERR, "Can not open log file: %s, error: %s", options.logPath.c_str(),
-                   why.c_str());
-    }
-}
+// ---- The stop -------------------------------------------------------------------------
 
 void StopService() {
     if (log_stream != stdout)
@@ -540,7 +528,7 @@ int main(int argc, char** argv) {
     running = 1;
     read_conf_file(0);
     myIPUpdate.forceUpdate = true;
-    MyFunctions::Notify("READY=1");
+    Notify::Send("READY=1");
     PollLoop();
     StopService();
     return 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <regex>
 
+#include "MyFunctions.h"
 #include "Service.h"
 
 namespace {

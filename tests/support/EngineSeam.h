@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "FileDescriptor.h"
 #include "MyDNS.h"
-#include "MyFunctions.h"
 #include "MyIPUpdate.h"
+#include "Wait.h"
 #include "Wire.h"
 
 namespace seam {

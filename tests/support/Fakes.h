@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "MyFunctions.h"
+#include "FileDescriptor.h"
+#include "Wait.h"
 
 namespace fakes {
 

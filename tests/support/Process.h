@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "MyFunctions.h"
+#include "FileDescriptor.h"
 
 namespace testproc {
 

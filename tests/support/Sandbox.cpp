@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "MyFunctions.h"
+#include "FileDescriptor.h"
 #include "Process.h"
 
 namespace {

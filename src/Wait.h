@@ -1,0 +1,44 @@
+// The stop flag and the one signal-aware wait that every blocking step goes through.
+#ifndef DODODUZOD_WAIT_H
+#define DODODUZOD_WAIT_H
+
+#include <poll.h>
+
+#include <chrono>
+#include <csignal>
+
+// Set by the stop signals' handler. Waits give up once it is set, so that a stop never has
+// to sit out a socket time-out.
+extern volatile sig_atomic_t stop_requested;
+
+namespace Wait {
+
+using Clock = std::chrono::steady_clock;
+
+// The signals the service acts on: SIGINT and SIGTERM stop it, SIGHUP reloads it.
+constexpr int serviceSignals[] = {SIGINT, SIGHUP, SIGTERM};
+
+// Opens the descriptor that Wake() makes readable and that every wait polls, so that a
+// signal that comes between a wait's test of the flags and the wait itself still ends it,
+// without blocking signals around each wait. Until it is open, a wait ends on EINTR only.
+bool OpenSignalPipe();
+// For a signal handler, after it has set its flag: async-signal-safe, keeps errno.
+void Wake();
+
+enum class Result { ready, timedOut, interrupted, failed };
+
+// A deadline `seconds` from now.
+Clock::time_point After(int seconds);
+// What is left until `deadline`, as a poll() time-out; 0 once it has passed.
+int MillisecondsLeft(Clock::time_point deadline);
+
+// Waits until one of the `count` descriptors of `fds` is ready (their revents say which),
+// `deadline` passes, or `ends()` turns true after a signal. `ends` is tested before every
+// wait; a signal that does not make it true only resumes the wait.
+Result ForAny(pollfd* fds, nfds_t count, Clock::time_point deadline, bool (*ends)());
+// One descriptor, ended by a stop: the network clients' wait.
+Result ForDescriptor(int fd, short events, Clock::time_point deadline);
+
+}  // namespace Wait
+
+#endif
