@@ -18,9 +18,6 @@ std::vector<std::string> Words(const std::string& line) {
     return words;
 }
 
-namespace {
-
-// The canonical text of an address of `family`, or empty when `text` is not one.
 std::string Canonical(int family, const std::string& text) {
     unsigned char bytes[16];
     char out[INET6_ADDRSTRLEN];
@@ -30,6 +27,8 @@ std::string Canonical(int family, const std::string& text) {
         return "";
     return out;
 }
+
+namespace {
 
 // Stores a new address when the value carries one; true when the held one changed.
 bool Store(int family, const std::string& value, std::string& held) {

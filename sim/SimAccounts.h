@@ -23,6 +23,9 @@ struct Account {
 
 enum class Outcome { good, noChange, badLocation };
 
+// The canonical text of an address of `family` (AF_INET, AF_INET6), or empty when
+// `text` is not one.
+std::string Canonical(int family, const std::string& text);
 // The words of a line before any word that starts with '#'.
 std::vector<std::string> Words(const std::string& line);
 // The tag host name of (user, location): user.tag.<first letter>zelmar.example.

@@ -9,7 +9,8 @@
 
 namespace sim {
 
-// Runs one line, "public-ipv4 ADDR" or "records"; the lines to print, in order.
+// Runs one line, "public-ipv4 ADDR", "public-ipv6 ADDR" or "records"; the lines to
+// print, in order.
 // A blank line does nothing.
 std::vector<std::string> RunControl(State& state, const std::string& line);
 

@@ -37,6 +37,14 @@ void AddAddress(const std::string& name, int type, int wanted, const std::string
         answers.push_back({name, type, address});
 }
 
+// The listen addresses of the family `wanted` asks for.
+void AddListen(const State& state, const std::string& name, int type, int wanted,
+               std::vector<Record>& answers) {
+    for (const std::string& address : state.listen)
+        if (IsIPv6(address) == (wanted == typeAAAA))
+            AddAddress(name, type, wanted, address, answers);
+}
+
 std::string Summary(int rcode, const std::vector<Record>& answers) {
     if (rcode == rcodeNameError)
         return "NXDOMAIN";
@@ -52,11 +60,11 @@ std::string Summary(int rcode, const std::vector<Record>& answers) {
 int Resolve(const State& state, bool authority, const std::string& name, int type,
             std::vector<Record>& answers) {
     if (!authority && IsServiceHost4(name)) {
-        AddAddress(name, type, typeA, kListen4, answers);
+        AddListen(state, name, type, typeA, answers);
         return rcodeOk;
     }
     if (!authority && IsServiceHost6(name)) {
-        AddAddress(name, type, typeAAAA, kListen6, answers);
+        AddListen(state, name, type, typeAAAA, answers);
         return rcodeOk;
     }
     const Host* host = authority ? state.accounts.Find(name) : nullptr;

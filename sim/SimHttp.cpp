@@ -150,14 +150,15 @@ std::string QueryValue(const std::string& target, const std::string& key) {
     return "";
 }
 
-HttpAnswer Answer(State& state, const std::string& head, bool overIPv6, time_t now) {
+HttpAnswer Answer(State& state, const std::string& head, bool overIPv6, const std::string& peer,
+                  time_t now) {
     HttpRequest r;
     if (!ParseRequest(head, r))
         return Refusal(400, "bad request");
     if (r.method != "GET")
         return Plain(405, "GET only\n", Printable(r.target) + " -> 405 Method Not Allowed");
     if (r.path == "/ipcheck.asp") {
-        std::string body = "ip" + (overIPv6 ? state.publicIPv6 : state.publicIPv4);
+        std::string body = "ip" + (overIPv6 ? state.publicIPv6 : state.publicIPv4).value_or(peer);
         return Plain(200, body, Printable(r.target) + " -> 200 " + Printable(body));
     }
     if (r.path == "/nic/clientupdate")

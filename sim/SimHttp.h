@@ -33,8 +33,10 @@ struct HttpAnswer {
     std::string log;  // "TARGET [user=NAME] -> CODE WHAT"
 };
 
-// Answers one request head that came over IPv4 or IPv6. Updates change `state`.
-HttpAnswer Answer(State& state, const std::string& head, bool overIPv6, time_t now);
+// Answers one request head that came over IPv4 or IPv6 from `peer`, an address
+// text. Updates change `state`.
+HttpAnswer Answer(State& state, const std::string& head, bool overIPv6, const std::string& peer,
+                  time_t now);
 // For a client whose head never comes (408) or does not fit (400); `why` in words.
 HttpAnswer Refusal(int code, const std::string& why);
 // The whole response: status line, headers, body.

@@ -2,6 +2,7 @@
 #ifndef DODODUZOD_SIM_OPTIONS_H
 #define DODODUZOD_SIM_OPTIONS_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@ struct Faults {
 };
 
 struct Options {
-    std::string accountsFile;  // empty: no accounts
+    std::string accountsFile;                           // empty: no accounts
+    std::vector<std::string> listen;                    // canonical address texts; empty: loopback
+    std::optional<std::string> publicIPv4, publicIPv6;  // unset: the client's address
     Faults faults;
 };
 

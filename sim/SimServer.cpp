@@ -89,6 +89,19 @@ FileDescriptor Bind(const Endpoint& at, int type, std::string& error) {
     return fd;
 }
 
+// The address of a peer as text; empty for a family other than IPv4 and IPv6.
+std::string AddressText(const sockaddr_storage& at) {
+    char text[INET6_ADDRSTRLEN];
+    const void* raw =
+        at.ss_family == AF_INET6
+            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(at).sin6_addr)
+            : &reinterpret_cast<const sockaddr_in&>(at).sin_addr;
+    return (at.ss_family == AF_INET || at.ss_family == AF_INET6) &&
+                   inet_ntop(at.ss_family, raw, text, sizeof text) != nullptr
+               ? text
+               : "";
+}
+
 int writeEnd = -1;  // of the signal pipe, for the handler
 
 void OnSignal(int) {
@@ -117,6 +130,7 @@ struct Connection {
     FileDescriptor fd;
     std::string local;  // the listener's label
     bool overIPv6 = false;
+    std::string peer;  // the client's address
     Phase phase = Phase::reading;
     std::string in;  // the request head so far, at most maxHeadBytes
     std::string out;
@@ -140,8 +154,7 @@ class Server {
 
   private:
     bool OpenSignals(std::string& error);
-    bool OpenUdp(std::string& error);
-    bool OpenListeners(std::string& error);
+    bool OpenSockets(std::string& error);
     int PollTimeout() const;
     void OnStdin();
     void Control(const std::string& line);
@@ -187,32 +200,28 @@ bool Server::OpenSignals(std::string& error) {
     return true;
 }
 
-bool Server::OpenUdp(std::string& error) {
-    udp_.push_back({{AF_INET, kListen4, resolverPort}, FileDescriptor(), false});
-    udp_.push_back({{AF_INET, kListen4, nameServerPort}, FileDescriptor(), true});
-    for (Udp& u : udp_) {
-        u.fd = Bind(u.at, SOCK_DGRAM, error);
-        if (!u.fd.ok())
-            return false;
-    }
-    return true;
-}
-
-bool Server::OpenListeners(std::string& error) {
-    for (int port : {8245, 80})
-        for (int family : {AF_INET, AF_INET6})
-            listeners_.push_back(
-                {{family, family == AF_INET ? kListen4 : kListen6, port}, FileDescriptor()});
-    for (Listener& l : listeners_) {
-        l.fd = Bind(l.at, SOCK_STREAM, error);
-        if (!l.fd.ok())
-            return false;
+// Every role on every listen address.
+bool Server::OpenSockets(std::string& error) {
+    for (const std::string& address : state_.listen) {
+        const int family = IsIPv6(address) ? AF_INET6 : AF_INET;
+        for (int port : {resolverPort, nameServerPort}) {
+            udp_.push_back({{family, address, port}, FileDescriptor(), port == nameServerPort});
+            udp_.back().fd = Bind(udp_.back().at, SOCK_DGRAM, error);
+            if (!udp_.back().fd.ok())
+                return false;
+        }
+        for (int port : {8245, 80}) {
+            listeners_.push_back({{family, address, port}, FileDescriptor()});
+            listeners_.back().fd = Bind(listeners_.back().at, SOCK_STREAM, error);
+            if (!listeners_.back().fd.ok())
+                return false;
+        }
     }
     return true;
 }
 
 bool Server::Open(std::string& error) {
-    return OpenSignals(error) && OpenUdp(error) && OpenListeners(error);
+    return OpenSignals(error) && OpenSockets(error);
 }
 
 int Server::PollTimeout() const {
@@ -268,7 +277,7 @@ void Server::OnStdin() {
 void Server::OnUdp(Udp& u) {
     static char buffer[65536];
     for (int i = 0; i < 64; ++i) {
-        sockaddr_in from;
+        sockaddr_storage from;
         socklen_t length = sizeof from;
         ssize_t n = recvfrom(u.fd.get(), buffer, sizeof buffer, 0,
                              reinterpret_cast<sockaddr*>(&from), &length);
@@ -285,13 +294,17 @@ void Server::OnUdp(Udp& u) {
 }
 
 void Server::OnAccept(Listener& l) {
-    FileDescriptor fd(accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    FileDescriptor fd(accept4(l.fd.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                              SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd.ok())
         return;
     Connection c;
     c.fd = std::move(fd);
     c.local = l.at.Label();
     c.overIPv6 = l.at.family == AF_INET6;
+    c.peer = AddressText(peer);
     c.deadline = Clock::now() + std::chrono::milliseconds(headTimeoutMs);
     connections_.push_back(std::move(c));
 }
@@ -304,7 +317,7 @@ void Server::HeadComplete(Connection& c) {
         c.phase = Phase::waiting;
         c.deadline = Clock::now() + std::chrono::milliseconds(state_.faults.delayMs);
     } else {
-        Respond(c, Answer(state_, c.in, c.overIPv6, std::time(nullptr)));
+        Respond(c, Answer(state_, c.in, c.overIPv6, c.peer, std::time(nullptr)));
     }
 }
 
@@ -373,7 +386,7 @@ void Server::OnDeadline(Connection& c) {
                 Respond(c, Refusal(408, "no request head in time"));
             break;
         case Phase::waiting:
-            Respond(c, Answer(state_, c.in, c.overIPv6, std::time(nullptr)));
+            Respond(c, Answer(state_, c.in, c.overIPv6, c.peer, std::time(nullptr)));
             break;
         case Phase::stalled:
             break;

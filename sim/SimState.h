@@ -3,24 +3,31 @@
 #define DODODUZOD_SIM_STATE_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "SimAccounts.h"
 #include "SimOptions.h"
 
 namespace sim {
 
-// Every socket is bound here, and the resolver's answers point here.
-const char kListen4[] = "127.0.0.1";
-const char kListen6[] = "::1";
-
 struct State {
     Accounts accounts;
-    std::string publicIPv4 = "203.0.113.7";  // reported by the address-check page
-    std::string publicIPv6 = "2001:db8::7";
+    // Canonical address texts: every socket is bound on each, and the resolver's
+    // answers point to them.
+    std::vector<std::string> listen = {"127.0.0.1", "::1"};
+    // What the address-check page reports over each family; unset, the address
+    // the request came from, as a real provider's page does.
+    std::optional<std::string> publicIPv4, publicIPv6;
     Faults faults;
     uint64_t updates = 0;  // update replies so far; makes every responseId fresh
 };
+
+// Whether a canonical address text is an IPv6 one.
+inline bool IsIPv6(const std::string& address) {
+    return address.find(':') != std::string::npos;
+}
 
 // Text from the wire made fit for one output line: control bytes become '?',
 // and very long text is cut.

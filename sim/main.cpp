@@ -1,5 +1,5 @@
-// dododuzod-sim: the dynamic-DNS provider on the loopback interface, for the
-// demo and the end-to-end tests.
+// dododuzod-sim: the dynamic-DNS provider on loopback or on given addresses, for
+// the demo, the end-to-end tests and the benchmarks.
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -49,6 +49,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "dododuzod-sim: %s\n", error.c_str());
         return 2;
     }
+    if (!options.listen.empty())
+        state.listen = options.listen;
+    state.publicIPv4 = options.publicIPv4;
+    state.publicIPv6 = options.publicIPv6;
     state.faults = options.faults;
     return sim::Serve(state);
 }

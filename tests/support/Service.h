@@ -37,9 +37,11 @@ class Test : public ::testing::Test {
             conf,
             settings + "username alice\npassword secret\nipv4 true\nipv6 true\ndebug true\n"));
     }
-    // The simulator with `args`, once it is ready; accounts "alice secret home".
+    // The simulator with `args`, once it is ready; accounts "alice secret home". Its
+    // address checks report public addresses rather than loopback, as a provider would.
     void StartSim(const Lines& args = {}) {
-        Lines argv = {DODODUZOD_SIM, "--accounts", dir + "/accounts"};
+        Lines argv = {DODODUZOD_SIM, "--accounts",    dir + "/accounts", "--public-ipv4",
+                      "203.0.113.7", "--public-ipv6", "2001:db8::7"};
         argv.insert(argv.end(), args.begin(), args.end());
         sim = std::make_unique<testproc::Child>(argv);
         ASSERT_TRUE(testproc::WaitUntil([&] { return !SimLines().empty(); }, 5000)) << sim->Err();
