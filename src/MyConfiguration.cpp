@@ -20,18 +20,19 @@ const size_t maxFileSize = 1 << 20;
 bool ReadAll(int fd, std::string& text) {
     char chunk[4096];
     for (;;) {
-        if (text.size() > maxFileSize) {
-            errno = EFBIG;
-            return false;
-        }
         ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            return true;
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return false;
         text.append(chunk, static_cast<size_t>(n));
+        if (text.size() > maxFileSize) {
+            errno = EFBIG;
+            return false;
+        }
+        // The file is a regular one: a read that is cut short has reached its end.
+        if (static_cast<size_t>(n) < sizeof chunk)
+            return true;
     }
 }
 

@@ -106,17 +106,23 @@ ssize_t ReceiveReply(int fd, unsigned char* buffer, const std::vector<unsigned c
 }
 
 // A fresh ID for every query, from the kernel's generator, so that a forger who
-// cannot see the query has to guess it (RFC 5452). Never waits: before the
-// generator is ready, early at boot, the query fails and the next cycle tries again.
+// cannot see the query has to guess it (RFC 5452). The bytes are drawn for many
+// queries at once. Never waits: before the generator is ready, early at boot, the
+// query fails and the next cycle tries again.
 bool DrawId(uint16_t& id) {
-    unsigned char bytes[2];
-    ssize_t n;
-    do {
-        n = getrandom(bytes, sizeof bytes, GRND_NONBLOCK);
-    } while (n < 0 && errno == EINTR && !stop_requested);
-    if (n != static_cast<ssize_t>(sizeof bytes))
-        return false;
-    id = static_cast<uint16_t>(Get16(bytes));
+    thread_local unsigned char bytes[64];  // per thread: a test thread draws its own
+    thread_local size_t used = sizeof bytes;
+    if (used == sizeof bytes) {
+        ssize_t n;
+        do {
+            n = getrandom(bytes, sizeof bytes, GRND_NONBLOCK);
+        } while (n < 0 && errno == EINTR && !stop_requested);
+        if (n != static_cast<ssize_t>(sizeof bytes))
+            return false;
+        used = 0;
+    }
+    id = static_cast<uint16_t>(Get16(bytes + used));
+    used += 2;
     return true;
 }
 

@@ -64,8 +64,12 @@ bool Connect(int fd, const sockaddr* peer, socklen_t length) {
     const auto deadline = Deadline();
     if (connect(fd, peer, length) == 0)
         return true;
-    if (errno != EINPROGRESS || !WaitFor(fd, POLLOUT, deadline))
+    short revents = 0;
+    if (errno != EINPROGRESS ||
+        Wait::ForDescriptor(fd, POLLOUT, deadline, &revents) != Wait::Result::ready)
         return false;
+    if ((revents & (POLLERR | POLLHUP)) == 0)
+        return true;  // writable and no error: connected
     int error = 0;
     socklen_t size = sizeof error;
     return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
@@ -110,6 +114,9 @@ bool SendAll(int fd, const char* data, size_t length) {
 // The time-out bounds the whole response: a peer that trickles bytes cannot hold it longer.
 bool ReceiveAll(int fd, char* buffer, size_t* received) {
     const auto deadline = Deadline();
+    // The request has only just left: there is nothing to read before the peer answers.
+    if (!WaitFor(fd, POLLIN, deadline))
+        return false;
     size_t got = 0;
     while (got < kMaxRead) {
         const ssize_t n = Transfer(fd, POLLIN, deadline,

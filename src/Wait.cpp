@@ -14,11 +14,11 @@ namespace {
 // Both ends non-blocking: the handler never waits on a full pipe, the drain never blocks.
 int signalPipe[2] = {-1, -1};
 
-// Empties the pipe: the flags, not the bytes, say what happened.
+// Empties the pipe: the flags, not the bytes, say what happened. Anything left after one
+// read only ends the next wait early, which then tests the flags again.
 void Drain() {
     char bytes[64];
-    while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
-    }
+    (void)!read(signalPipe[0], bytes, sizeof bytes);
 }
 
 bool Stopping() {
@@ -81,9 +81,12 @@ Result ForAny(pollfd* fds, nfds_t count, Clock::time_point deadline, bool (*ends
     }
 }
 
-Result ForDescriptor(int fd, short events, Clock::time_point deadline) {
+Result ForDescriptor(int fd, short events, Clock::time_point deadline, short* revents) {
     pollfd p = {fd, events, 0};
-    return ForAny(&p, 1, deadline, Stopping);
+    const Result result = ForAny(&p, 1, deadline, Stopping);
+    if (revents != nullptr)
+        *revents = p.revents;
+    return result;
 }
 
 }  // namespace Wait

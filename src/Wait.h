@@ -36,8 +36,9 @@ int MillisecondsLeft(Clock::time_point deadline);
 // `deadline` passes, or `ends()` turns true after a signal. `ends` is tested before every
 // wait; a signal that does not make it true only resumes the wait.
 Result ForAny(pollfd* fds, nfds_t count, Clock::time_point deadline, bool (*ends)());
-// One descriptor, ended by a stop: the network clients' wait.
-Result ForDescriptor(int fd, short events, Clock::time_point deadline);
+// One descriptor, ended by a stop: the network clients' wait. `revents`, when given,
+// receives what the descriptor reported.
+Result ForDescriptor(int fd, short events, Clock::time_point deadline, short* revents = nullptr);
 
 }  // namespace Wait
 
