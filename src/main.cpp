@@ -3,6 +3,7 @@
 // loop with its signals, and the stop.
 #include <fcntl.h>
 #include <getopt.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -28,6 +29,8 @@
 MyIPUpdate myIPUpdate;
 int running = 0;
 FILE* log_stream = nullptr;
+std::string log_stream_path;     // the -l path, reopened at each reload; empty without -l
+bool log_stream_failed = false;  // its last open failed and was reported
 const char* app_name = nullptr;
 std::string pid_file_name;
 FileDescriptor pid_fd;
@@ -260,6 +263,7 @@ const char* const locationIgnored =
 }  // namespace
 
 int read_conf_file(int reload) {
+    MyFunctions::HoldLogDirectory(myIPUpdate.logFile);
     if (myIPUpdate.confFile.empty()) {
         syslog(LOG_ERR, "Missing config file, error: %s", std::strerror(errno));
         return -1;
@@ -390,11 +394,11 @@ void WritePidFile() {
 
 // The -l file, created without group or world write even under umask(0). Write-only
 // and non-blocking: a FIFO nobody reads fails to open, and a full pipe or a stopped
-// terminal loses debug lines instead of holding the service. On failure `why` says why.
+// terminal loses debug lines instead of holding the service. Line-buffered, so that each
+// line is there as soon as it is written. On failure `why` says why.
 FILE* OpenLogStream(const std::string& path, std::string& why) {
     std::string refusal;
-    FileDescriptor file = SafeFile::OpenWritable(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK,
-                                                 SafeFile::Use::logFile, refusal);
+    FileDescriptor file = MyFunctions::OpenLogFile(path, refusal);
     if (!file.ok()) {
         why = refusal.empty() ? std::strerror(errno) : refusal;
         return nullptr;
@@ -405,7 +409,31 @@ FILE* OpenLogStream(const std::string& path, std::string& why) {
         return nullptr;
     }
     file.Release();
+    setvbuf(stream, nullptr, _IOLBF, 0);
     return stream;
+}
+
+// A reload opens the -l path again when it names another file than the one written, so
+// that a file renamed by log rotation is left to its rotator. A path that cannot be opened
+// keeps the old stream and is reported once, until an open succeeds again.
+void ReopenLogStream() {
+    struct stat open;
+    if (log_stream_path.empty() || (log_stream != stdout && fstat(fileno(log_stream), &open) == 0 &&
+                                    MyFunctions::NamesFile(log_stream_path, open)))
+        return;
+    std::string why;
+    FILE* stream = OpenLogStream(log_stream_path, why);
+    if (stream == nullptr) {
+        if (!log_stream_failed)
+            syslog(LOG_ERR, "Can not open log file: %s, error: %s", log_stream_path.c_str(),
+                   why.c_str());
+        log_stream_failed = true;
+        return;
+    }
+    log_stream_failed = false;
+    if (log_stream != stdout)
+        std::fclose(log_stream);
+    log_stream = stream;
 }
 
 // Detaches and takes the pid file in daemon mode, says "Started", opens what every wait
@@ -423,10 +451,14 @@ void StartService(Options& options) {
     syslog(LOG_INFO, "Started %s", app_name);
     if (!Wait::OpenSignalPipe())  // after Daemonize, which closes every descriptor
         FailStart("Can not open the signal pipe", errno);
+    // Under a service manager standard output is the journal: each line at once.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     log_stream = stdout;
     if (options.logGiven) {
         std::string why;
+        log_stream_path = options.logPath;
         FILE* stream = OpenLogStream(options.logPath, why);
+        log_stream_failed = stream == nullptr;
         if (stream != nullptr)
             log_stream = stream;
         else
@@ -449,12 +481,19 @@ void WaitForNextCycle(int seconds) {
 
 // Acts on recorded signals between cycles, so a reload never changes the
 // settings under a running cycle. Returns false when the service is to stop.
+const size_t freeHeapToTrim = 256 * 1024;
+
 bool HandlePendingSignals() {
     if (sighup_pending && !stop_requested) {
         sighup_pending = 0;
+        ReopenLogStream();
         std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
         Notify::Reloading();
         read_conf_file(1);
+        // What a large configuration took goes back to the system, not only to the heap;
+        // a heap with little free is left alone, which costs no system call.
+        if (mallinfo2().fordblks > freeHeapToTrim)
+            malloc_trim(0);
         Notify::Send("READY=1");
     }
     // Tested after the reload too: a stop that came while it ran waits for no cycle.
