@@ -17,6 +17,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "FileDescriptor.h"
 #include "MyConfiguration.h"
@@ -274,7 +275,10 @@ int read_conf_file(int reload) {
                std::strerror(errno));
         return -1;
     }
-    static_cast<Settings&>(myIPUpdate) = ReadSettings(configuration);
+    // Swapped in, not assigned: a short string assigned to a long one keeps its buffer, and
+    // a huge value once loaded would stay resident.
+    Settings settings = ReadSettings(configuration);
+    std::swap(static_cast<Settings&>(myIPUpdate), settings);
     myIPUpdate.forceUpdate = true;
 
     if (myIPUpdate.IsLocationDenied(myIPUpdate)) {
