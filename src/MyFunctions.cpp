@@ -90,7 +90,9 @@ void MyFunctions::HoldLogDirectory(std::string fileName) {
     HeldDirectory& held = Held();
     held.directory = SafeFile::Directory();
     std::string refusal;  // reported by the lines, once
-    held.ok = SafeFile::OpenDirectory(fileName, held.directory, refusal);
+    // Through the links at the end, which only root or the service can change: a line
+    // opens the file itself.
+    held.ok = SafeFile::OpenDirectory(fileName, held.directory, refusal, true);
     held.path = held.ok ? fileName : "";
 }
 

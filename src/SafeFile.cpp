@@ -59,6 +59,24 @@ class Walk {
         return ToLast(at);
     }
 
+    // Follows trusted links at `at.name` for as long as they lead to another link, short
+    // of one of procfs's, which only an open can follow.
+    bool Settle(Directory& at) {
+        for (;;) {
+            struct stat info;
+            bool kernel = false;
+            if (fstatat(at.fd.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISLNK(info.st_mode))
+                return true;  // a file, or none yet
+            if (!Follow(at, at.name, ELOOP, kernel))
+                return false;
+            if (kernel)
+                return true;
+            if (!ToLast(at))
+                return false;
+        }
+    }
+
     // Opens `at.name`, following trusted links; `inherited` tells that the kernel opened
     // one of procfs's links, which stands for a descriptor handed to this process.
     FileDescriptor Open(Directory& at, int flags, bool& inherited) {
@@ -254,9 +272,10 @@ bool Suits(int fd, SafeFile::Use use, bool inherited, std::string& refusal) {
 
 namespace SafeFile {
 
-bool OpenDirectory(const std::string& path, Directory& parent, std::string& refusal) {
+bool OpenDirectory(const std::string& path, Directory& parent, std::string& refusal,
+                   bool throughLinks) {
     Walk walk(refusal);
-    return walk.Begin(path, parent);
+    return walk.Begin(path, parent) && (!throughLinks || walk.Settle(parent));
 }
 
 FileDescriptor OpenIn(const Directory& parent, int flags, Use use, std::string& refusal) {
@@ -283,7 +302,7 @@ FileDescriptor OpenIn(const Directory& parent, int flags, Use use, std::string& 
 
 FileDescriptor OpenWritable(const std::string& path, int flags, Use use, std::string& refusal) {
     Directory parent;
-    if (!OpenDirectory(path, parent, refusal))
+    if (!OpenDirectory(path, parent, refusal, false))
         return FileDescriptor();
     return OpenIn(parent, flags, use, refusal);
 }

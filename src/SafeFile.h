@@ -27,9 +27,12 @@ struct Directory {
 // for a relative path), one at a time on directory descriptors. A symbolic link on the way,
 // each hop of a chain, is followed only when root or the effective user owns the link and
 // its directory and neither group nor others can write that directory; a directory owned
-// by someone else inside a directory that group or others can write ends the walk. False
-// with `refusal` naming the component, or with errno when a step failed.
-bool OpenDirectory(const std::string& path, Directory& parent, std::string& refusal);
+// by someone else inside a directory that group or others can write ends the walk. With
+// `throughLinks`, links at the last component are followed too, as far as a walk can
+// follow them, so that a later open there finds the file itself. False with `refusal`
+// naming the component, or with errno when a step failed.
+bool OpenDirectory(const std::string& path, Directory& parent, std::string& refusal,
+                   bool throughLinks);
 
 // Opens `parent.name` in `parent` with `flags` plus O_NOFOLLOW, O_CLOEXEC and O_NOCTTY,
 // creating it with mode 0640; a link there is followed by the same rules. What is opened

@@ -30,8 +30,9 @@
 MyIPUpdate myIPUpdate;
 int running = 0;
 FILE* log_stream = nullptr;
-std::string log_stream_path;     // the -l path, reopened at each reload; empty without -l
-bool log_stream_failed = false;  // its last open failed and was reported
+std::string log_stream_path;       // the -l path, reopened at each reload; empty without -l
+bool log_stream_failed = false;    // its last open failed and was reported
+struct stat log_stream_file = {};  // what the -l stream writes to, as opened
 const char* app_name = nullptr;
 std::string pid_file_name;
 FileDescriptor pid_fd;
@@ -400,10 +401,10 @@ void WritePidFile() {
 // and non-blocking: a FIFO nobody reads fails to open, and a full pipe or a stopped
 // terminal loses debug lines instead of holding the service. Line-buffered, so that each
 // line is there as soon as it is written. On failure `why` says why.
-FILE* OpenLogStream(const std::string& path, std::string& why) {
+FILE* OpenLogStream(const std::string& path, std::string& why, struct stat& opened) {
     std::string refusal;
     FileDescriptor file = MyFunctions::OpenLogFile(path, refusal);
-    if (!file.ok()) {
+    if (!file.ok() || fstat(file.get(), &opened) != 0) {
         why = refusal.empty() ? std::strerror(errno) : refusal;
         return nullptr;
     }
@@ -421,12 +422,12 @@ FILE* OpenLogStream(const std::string& path, std::string& why) {
 // that a file renamed by log rotation is left to its rotator. A path that cannot be opened
 // keeps the old stream and is reported once, until an open succeeds again.
 void ReopenLogStream() {
-    struct stat open;
-    if (log_stream_path.empty() || (log_stream != stdout && fstat(fileno(log_stream), &open) == 0 &&
-                                    MyFunctions::NamesFile(log_stream_path, open)))
+    if (log_stream_path.empty() ||
+        (log_stream != stdout && MyFunctions::NamesFile(log_stream_path, log_stream_file)))
         return;
     std::string why;
-    FILE* stream = OpenLogStream(log_stream_path, why);
+    struct stat opened;
+    FILE* stream = OpenLogStream(log_stream_path, why, opened);
     if (stream == nullptr) {
         if (!log_stream_failed)
             syslog(LOG_ERR, "Can not open log file: %s, error: %s", log_stream_path.c_str(),
@@ -435,6 +436,7 @@ void ReopenLogStream() {
         return;
     }
     log_stream_failed = false;
+    log_stream_file = opened;
     if (log_stream != stdout)
         std::fclose(log_stream);
     log_stream = stream;
@@ -461,7 +463,7 @@ void StartService(Options& options) {
     if (options.logGiven) {
         std::string why;
         log_stream_path = options.logPath;
-        FILE* stream = OpenLogStream(options.logPath, why);
+        FILE* stream = OpenLogStream(options.logPath, why, log_stream_file);
         log_stream_failed = stream == nullptr;
         if (stream != nullptr)
             log_stream = stream;
