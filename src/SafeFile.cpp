@@ -77,13 +77,11 @@ class Walk {
         }
     }
 
-    // Opens `at.name`, following trusted links; `inherited` tells that the kernel opened
-    // one of procfs's links, which stands for a descriptor handed to this process.
-    FileDescriptor Open(Directory& at, int flags, bool& inherited) {
+    // Follows the link at `at.name`, which an open there met, and opens what it leads to,
+    // following further trusted links; `inherited` tells that the kernel opened one of
+    // procfs's links, which stands for a descriptor handed to this process.
+    FileDescriptor OpenLink(Directory& at, int flags, bool& inherited) {
         for (;;) {
-            FileDescriptor file(openat(at.fd.get(), at.name.c_str(), flags | O_NOFOLLOW, 0640));
-            if (file.ok() || errno != ELOOP)
-                return file;
             bool kernel = false;
             if (!Follow(at, at.name, ELOOP, kernel))
                 return FileDescriptor();
@@ -93,6 +91,9 @@ class Walk {
             }
             if (!ToLast(at))
                 return FileDescriptor();
+            FileDescriptor file(openat(at.fd.get(), at.name.c_str(), flags | O_NOFOLLOW, 0640));
+            if (file.ok() || errno != ELOOP)
+                return file;
         }
     }
 
@@ -292,7 +293,7 @@ FileDescriptor OpenIn(const Directory& parent, int flags, Use use, std::string& 
         if (!at.fd.ok())
             return FileDescriptor();
         Walk walk(refusal);
-        file = walk.Open(at, flags, inherited);
+        file = walk.OpenLink(at, flags, inherited);
     }
     if (file.ok() && !Suits(file.get(), use, inherited, refusal)) {
         file.Reset();
