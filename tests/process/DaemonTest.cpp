@@ -166,6 +166,7 @@ TEST_F(DaemonTest, RefusedPidAndLogFiles) {
                       inWritable = "Symbolic link in a directory" + writable,
                       inOthers = "Symbolic link in a directory owned by another user",
                       notRegular = "Not a regular file", noReader = "No such device or address",
+                      tooMany = "Too many levels of symbolic links",
                       othersFifo = "Character device, FIFO or socket owned by another user";
     const Lines none, debug = {service::kReloading, service::kStopping};
     Lines all = {invalidLog, debug[0], invalidLog, debug[1]};
@@ -202,6 +203,7 @@ TEST_F(DaemonTest, RefusedPidAndLogFiles) {
         {"open/j/k", {{"open/j", P::directory, other}}, "Unsafe transition", "open/j", refused},
         // Another user's FIFO that they read.
         {"open/l", {{"open/l", P::readFifo, other}}, notRegular, "", refused, othersFifo},
+        {"loop", {{"loop", link, root, "loop"}}, tooMany, "", failed, tooMany},
         {"", {}, "No such file or directory", "", failed, "No such file or directory"},
         {"/dev/stdout", {}, notTriedAsPidFile, "", written},
         {pipe, {}, notTriedAsPidFile, "", written},
