@@ -485,10 +485,11 @@ void WaitForNextCycle(int seconds) {
     Wait::ForAny(nullptr, 0, Wait::After(seconds), SignalPending);
 }
 
-// Acts on recorded signals between cycles, so a reload never changes the
-// settings under a running cycle. Returns false when the service is to stop.
+// Free heap beyond which a reload hands memory back to the system.
 const size_t freeHeapToTrim = 256 * 1024;
 
+// Acts on recorded signals between cycles, so a reload never changes the
+// settings under a running cycle. Returns false when the service is to stop.
 bool HandlePendingSignals() {
     if (sighup_pending && !stop_requested) {
         sighup_pending = 0;
