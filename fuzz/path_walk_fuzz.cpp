@@ -241,8 +241,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string dir, name, refusal;
         const bool allowed = Reference(path, dir, name);
         const size_t before = Entries();
-        const FileDescriptor file =
-            SafeFile::OpenWritable(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, use, refusal);
+        const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK;
+        // At once, or as the line log does: the directory held through the links at the
+        // end, and the file opened in it.
+        SafeFile::Directory held;
+        const FileDescriptor file = (tail & 16) == 0
+                                        ? SafeFile::OpenWritable(path, flags, use, refusal)
+                                    : SafeFile::OpenDirectory(path, held, refusal, true)
+                                        ? SafeFile::OpenIn(held, flags, use, refusal)
+                                        : FileDescriptor();
         Check(file, allowed, dir, name, before);
     }
     for (int fd : readers)

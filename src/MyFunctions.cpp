@@ -108,12 +108,11 @@ FileDescriptor MyFunctions::OpenLogFile(const std::string& path, std::string& re
 
 bool MyFunctions::NamesFile(const std::string& path, const struct stat& open) {
     const HeldDirectory& held = Held();
-    const bool inHeld = held.ok && held.path == path;
-    struct stat named;
-    return fstatat(inHeld ? held.directory.fd.get() : AT_FDCWD,
-                   inHeld ? held.directory.name.c_str() : path.c_str(), &named,
-                   AT_SYMLINK_NOFOLLOW) == 0 &&
-           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+    struct stat named = held.directory.named;  // as the hold found it: no system call
+    if (!(held.ok && held.path == path) &&
+        fstatat(AT_FDCWD, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return named.st_nlink != 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
 std::string MyFunctions::GetDate(int seconds) {

@@ -63,11 +63,13 @@ class Walk {
     // of one of procfs's, which only an open can follow.
     bool Settle(Directory& at) {
         for (;;) {
-            struct stat info;
             bool kernel = false;
-            if (fstatat(at.fd.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !S_ISLNK(info.st_mode))
-                return true;  // a file, or none yet
+            if (fstatat(at.fd.get(), at.name.c_str(), &at.named, AT_SYMLINK_NOFOLLOW) != 0) {
+                at.named = {};
+                return true;  // none yet
+            }
+            if (!S_ISLNK(at.named.st_mode))
+                return true;
             if (!Follow(at, at.name, ELOOP, kernel))
                 return false;
             if (kernel)

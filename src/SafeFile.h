@@ -21,6 +21,9 @@ struct Directory {
     struct stat info = {};
     std::string shown;  // the directory as the path named it, for refusals
     std::string name;   // the path's last component
+    // What `name` was when OpenDirectory went through the links at the end: a file, a
+    // link of procfs, or nothing (all zero).
+    struct stat named = {};
 };
 
 // Resolves every component of `path` but the last from "/" (or from the working directory

@@ -265,7 +265,6 @@ const char* const locationIgnored =
 }  // namespace
 
 int read_conf_file(int reload) {
-    MyFunctions::HoldLogDirectory(myIPUpdate.logFile);
     if (myIPUpdate.confFile.empty()) {
         syslog(LOG_ERR, "Missing config file, error: %s", std::strerror(errno));
         return -1;
@@ -493,6 +492,7 @@ const size_t freeHeapToTrim = 256 * 1024;
 bool HandlePendingSignals() {
     if (sighup_pending && !stop_requested) {
         sighup_pending = 0;
+        MyFunctions::HoldLogDirectory(myIPUpdate.logFile);
         ReopenLogStream();
         std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
         Notify::Reloading();
@@ -572,6 +572,7 @@ int main(int argc, char** argv) {
 
     StartService(options);
     running = 1;
+    MyFunctions::HoldLogDirectory(myIPUpdate.logFile);
     read_conf_file(0);
     myIPUpdate.forceUpdate = true;
     Notify::Send("READY=1");
