@@ -30,12 +30,23 @@ bool FirstRefusal(const std::string& path) {
     return true;
 }
 
+// The line log's directory as the last load resolved it; `ok` is false when the walk
+// failed, and every line then walks the whole path again.
+struct HeldDirectory {
+    std::string path;
+    SafeFile::Directory directory;
+    bool ok = false;
+};
+
+HeldDirectory& Held() {
+    static HeldDirectory held;
+    return held;
+}
+
 // One write() per line keeps lines whole even when several processes append.
 void AppendLine(const std::string& path, const std::string& line) {
-    // Non-blocking: a log path that is a FIFO nobody reads loses lines instead of the service.
     std::string refusal;
-    FileDescriptor file = SafeFile::OpenWritable(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK,
-                                                 SafeFile::Use::logFile, refusal);
+    FileDescriptor file = MyFunctions::OpenLogFile(path, refusal);
     if (!file.ok()) {
         if (!refusal.empty() && FirstRefusal(path)) {
             syslog(LOG_ERR, "Can not write log file: %s, error: %s", path.c_str(), refusal.c_str());
@@ -70,6 +81,38 @@ void MyFunctions::Log(std::string fileName, std::string tag, std::string message
         return;
     }
     Log(std::move(fileName), std::move(tag), std::move(message), true);
+}
+
+void MyFunctions::HoldLogDirectory(std::string fileName) {
+    if (fileName.empty()) {
+        fileName = defaultLogFile;
+    }
+    HeldDirectory& held = Held();
+    held.directory = SafeFile::Directory();
+    std::string refusal;  // reported by the lines, once
+    // Through the links at the end, which only root or the service can change: a line
+    // opens the file itself.
+    held.ok = SafeFile::OpenDirectory(fileName, held.directory, refusal, true);
+    held.path = held.ok ? fileName : "";
+}
+
+FileDescriptor MyFunctions::OpenLogFile(const std::string& path, std::string& refusal) {
+    // Non-blocking: a log path that is a FIFO nobody reads loses lines instead of the service.
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK;
+    const HeldDirectory& held = Held();
+    if (held.ok && held.path == path) {
+        return SafeFile::OpenIn(held.directory, flags, SafeFile::Use::logFile, refusal);
+    }
+    return SafeFile::OpenWritable(path, flags, SafeFile::Use::logFile, refusal);
+}
+
+bool MyFunctions::NamesFile(const std::string& path, const struct stat& open) {
+    const HeldDirectory& held = Held();
+    struct stat named = held.directory.named;  // as the hold found it: no system call
+    if (!(held.ok && held.path == path) &&
+        fstatat(AT_FDCWD, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return named.st_nlink != 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
 std::string MyFunctions::GetDate(int seconds) {

@@ -2,8 +2,12 @@
 #ifndef DODODUZOD_MYFUNCTIONS_H
 #define DODODUZOD_MYFUNCTIONS_H
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <string>
+
+#include "FileDescriptor.h"
 
 class MyFunctions {
   public:
@@ -14,6 +18,15 @@ class MyFunctions {
     // Filtered by the configuration's debug, quiet and verbose flags.
     static void Log(std::string fileName, std::string tag, std::string message, bool isDebug,
                     bool debug, bool quiet, bool verbose);
+    // Resolves the directory of the log file `fileName` (empty: the default) and holds it,
+    // so that each line costs one openat there; done again at every load and reload.
+    static void HoldLogDirectory(std::string fileName);
+    // Opens the log file `path` for appending under the rules of SafeFile, in the directory
+    // held when it is the one of `path`. On failure `refusal` or errno says why.
+    static FileDescriptor OpenLogFile(const std::string& path, std::string& refusal);
+    // True when the log file `path` names the file `open` describes (a link never does):
+    // for the path held, as the hold found it.
+    static bool NamesFile(const std::string& path, const struct stat& open);
     // The local time `seconds` from now, as a log line's date.
     static std::string GetDate(int seconds);
     bool FileExists(std::string path);

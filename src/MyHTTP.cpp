@@ -42,7 +42,7 @@ using Socket::Trace;
 // Turns a caught exception into the call's result; nothing may escape from here.
 bool Fail(const std::exception& e, std::string& error, bool verbose) {
     try {
-        Trace(e.what(), verbose);
+        Trace(MyString::Escape(e.what()), verbose);
         error = e.what();
     } catch (...) {
     }
@@ -360,11 +360,12 @@ bool MyHTTP::PrepareRequest(const std::string& url, const std::string& credentia
         error = kErrorInvalidUrl;
         return false;
     }
-    Trace("Query String: " + target, verbose);
+    Trace("Query String: " + MyString::Escape(target), verbose);
 
     request = BuildRequest(host, target, credentials);
     // The header works as the password: the log shows only that it was sent.
-    Trace("HTTP Request: " + RequestText(host, target, credentials.empty() ? "" : "<hidden>"),
+    Trace("HTTP Request: " + RequestText(MyString::Escape(host), MyString::Escape(target),
+                                         credentials.empty() ? "" : "<hidden>"),
           verbose);
     if (request.size() >= requestSize) {
         error = kErrorTooLong;
@@ -387,13 +388,13 @@ bool MyHTTP::GetUrl(std::string url, int port, std::string credentials, std::str
             Trace("IPv4 Address: " + address, verbose);
             return GetIPv4Url(address, target, request, port, body, error, verbose);
         }
-        Trace("No IPv4 address found for hostname " + host + ".", verbose);
+        Trace("No IPv4 address found for hostname " + MyString::Escape(host) + ".", verbose);
         address = MyDNS::GetIPv6Address(host, "", verbose);
         if (!address.empty()) {
             Trace("IPv6 Address: " + address, verbose);
             return GetIPv6Url(address, target, request, port, body, error, verbose);
         }
-        Trace("No IPv6 address found for hostname " + host + ".", verbose);
+        Trace("No IPv6 address found for hostname " + MyString::Escape(host) + ".", verbose);
         error = kErrorNoRoute;
         return false;
     } catch (const std::exception& e) {

@@ -199,7 +199,7 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
     url = MyString::Replace(url, "{1}", ipv4Address);
     url = MyString::Replace(url, "{2}", ipv6Address);
     url = MyString::Replace(url, "{3}", force ? "1" : "");
-    Log("Url: " + url, true);
+    Log("Url: " + MyString::Escape(url), true);
 
     std::string body;
     if (!Fetch(url, Credentials(username, password), body)) {

@@ -16,8 +16,9 @@ class MyString {
     static std::string GetJsonValue(std::string json, std::string key);
     static std::string MakeString(bool value);
     static std::string MakeString(int value);
-    // Text from the network made fit for one log or syslog line: every byte that is no
-    // log byte written as \xHH in lower-case hex.
+    // Text from the network made fit for one log, syslog or status line: every byte that is
+    // no log byte written as \xHH in lower-case hex. The result is plain ASCII, and every
+    // backslash in it starts an escape of four bytes.
     static std::string Escape(std::string text);
 
     // Three byte classes, side by side because each differs from the others for a reason.
@@ -28,8 +29,13 @@ class MyString {
     // header of its own: no blank, no control byte. Bytes from 0x80 pass, as the
     // provider's templates carry what the configuration gives them.
     static bool IsRequestByte(unsigned char byte) { return byte > 0x20 && byte != 0x7f; }
-    // Log text must not break or forge a line: blanks pass, control bytes do not.
-    static bool IsLogByte(unsigned char byte) { return byte >= 0x20 && byte != 0x7f; }
+    // Log text must not break or forge a line, nor act on a terminal or reader: printable
+    // ASCII and the blank pass; control bytes, DEL and every byte from 0x80 (C1 controls
+    // and bidirectional marks in UTF-8, or no UTF-8 at all) do not, nor the backslash, so
+    // that a backslash in the text never reads as an escape.
+    static bool IsLogByte(unsigned char byte) {
+        return byte >= 0x20 && byte < 0x7f && byte != '\\';
+    }
 };
 
 #endif

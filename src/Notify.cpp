@@ -52,10 +52,16 @@ void Send(const std::string& message) {
 void Status(const std::string& text, time_t when) {
     if (std::getenv("NOTIFY_SOCKET") == nullptr)
         return;  // no manager: not even the line is made
-    const std::string shown =
-        text.size() > statusTextMax ? text.substr(0, statusTextMax) + "..." : text;
-    // Escaped: text from the network cannot break the status line or the message.
-    Send("STATUS=" + MyString::Escape(shown) + " (" + MyFunctions::FormatDate(when, 0) + ")");
+    // Escaped: text from the network cannot break the status line or the message, and the
+    // manager, which ignores a status that is not UTF-8, gets ASCII. Cut after escaping,
+    // at the start of an escape that the limit would split.
+    std::string shown = MyString::Escape(text);
+    if (shown.size() > statusTextMax) {
+        const size_t escape = shown.rfind('\\', statusTextMax - 1);
+        const bool split = escape != std::string::npos && escape + 4 > statusTextMax;
+        shown = shown.substr(0, split ? escape : statusTextMax) + "...";
+    }
+    Send("STATUS=" + shown + " (" + MyFunctions::FormatDate(when, 0) + ")");
 }
 
 void Reloading() {

@@ -3,6 +3,7 @@
 // loop with its signals, and the stop.
 #include <fcntl.h>
 #include <getopt.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -16,6 +17,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "FileDescriptor.h"
 #include "MyConfiguration.h"
@@ -28,6 +30,9 @@
 MyIPUpdate myIPUpdate;
 int running = 0;
 FILE* log_stream = nullptr;
+std::string log_stream_path;       // the -l path, reopened at each reload; empty without -l
+bool log_stream_failed = false;    // its last open failed and was reported
+struct stat log_stream_file = {};  // what the -l stream writes to, as opened
 const char* app_name = nullptr;
 std::string pid_file_name;
 FileDescriptor pid_fd;
@@ -270,7 +275,10 @@ int read_conf_file(int reload) {
                std::strerror(errno));
         return -1;
     }
-    static_cast<Settings&>(myIPUpdate) = ReadSettings(configuration);
+    // Swapped in, not assigned: a short string assigned to a long one keeps its buffer, and
+    // a huge value once loaded would stay resident.
+    Settings settings = ReadSettings(configuration);
+    std::swap(static_cast<Settings&>(myIPUpdate), settings);
     myIPUpdate.forceUpdate = true;
 
     if (myIPUpdate.IsLocationDenied(myIPUpdate)) {
@@ -390,12 +398,12 @@ void WritePidFile() {
 
 // The -l file, created without group or world write even under umask(0). Write-only
 // and non-blocking: a FIFO nobody reads fails to open, and a full pipe or a stopped
-// terminal loses debug lines instead of holding the service. On failure `why` says why.
-FILE* OpenLogStream(const std::string& path, std::string& why) {
+// terminal loses debug lines instead of holding the service. Line-buffered, so that each
+// line is there as soon as it is written. On failure `why` says why.
+FILE* OpenLogStream(const std::string& path, std::string& why, struct stat& opened) {
     std::string refusal;
-    FileDescriptor file = SafeFile::OpenWritable(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK,
-                                                 SafeFile::Use::logFile, refusal);
-    if (!file.ok()) {
+    FileDescriptor file = MyFunctions::OpenLogFile(path, refusal);
+    if (!file.ok() || fstat(file.get(), &opened) != 0) {
         why = refusal.empty() ? std::strerror(errno) : refusal;
         return nullptr;
     }
@@ -405,7 +413,32 @@ FILE* OpenLogStream(const std::string& path, std::string& why) {
         return nullptr;
     }
     file.Release();
+    setvbuf(stream, nullptr, _IOLBF, 0);
     return stream;
+}
+
+// A reload opens the -l path again when it names another file than the one written, so
+// that a file renamed by log rotation is left to its rotator. A path that cannot be opened
+// keeps the old stream and is reported once, until an open succeeds again.
+void ReopenLogStream() {
+    if (log_stream_path.empty() ||
+        (log_stream != stdout && MyFunctions::NamesFile(log_stream_path, log_stream_file)))
+        return;
+    std::string why;
+    struct stat opened;
+    FILE* stream = OpenLogStream(log_stream_path, why, opened);
+    if (stream == nullptr) {
+        if (!log_stream_failed)
+            syslog(LOG_ERR, "Can not open log file: %s, error: %s", log_stream_path.c_str(),
+                   why.c_str());
+        log_stream_failed = true;
+        return;
+    }
+    log_stream_failed = false;
+    log_stream_file = opened;
+    if (log_stream != stdout)
+        std::fclose(log_stream);
+    log_stream = stream;
 }
 
 // Detaches and takes the pid file in daemon mode, says "Started", opens what every wait
@@ -423,10 +456,14 @@ void StartService(Options& options) {
     syslog(LOG_INFO, "Started %s", app_name);
     if (!Wait::OpenSignalPipe())  // after Daemonize, which closes every descriptor
         FailStart("Can not open the signal pipe", errno);
+    // Under a service manager standard output is the journal: each line at once.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     log_stream = stdout;
     if (options.logGiven) {
         std::string why;
-        FILE* stream = OpenLogStream(options.logPath, why);
+        log_stream_path = options.logPath;
+        FILE* stream = OpenLogStream(options.logPath, why, log_stream_file);
+        log_stream_failed = stream == nullptr;
         if (stream != nullptr)
             log_stream = stream;
         else
@@ -447,14 +484,23 @@ void WaitForNextCycle(int seconds) {
     Wait::ForAny(nullptr, 0, Wait::After(seconds), SignalPending);
 }
 
+// Free heap beyond which a reload hands memory back to the system.
+const size_t freeHeapToTrim = 256 * 1024;
+
 // Acts on recorded signals between cycles, so a reload never changes the
 // settings under a running cycle. Returns false when the service is to stop.
 bool HandlePendingSignals() {
     if (sighup_pending && !stop_requested) {
         sighup_pending = 0;
+        MyFunctions::HoldLogDirectory(myIPUpdate.logFile);
+        ReopenLogStream();
         std::fputs("Debug: reloading dododuzod config file ...\n", log_stream);
         Notify::Reloading();
         read_conf_file(1);
+        // What a large configuration took goes back to the system, not only to the heap;
+        // a heap with little free is left alone, which costs no system call.
+        if (mallinfo2().fordblks > freeHeapToTrim)
+            malloc_trim(0);
         Notify::Send("READY=1");
     }
     // Tested after the reload too: a stop that came while it ran waits for no cycle.
@@ -526,6 +572,7 @@ int main(int argc, char** argv) {
 
     StartService(options);
     running = 1;
+    MyFunctions::HoldLogDirectory(myIPUpdate.logFile);
     read_conf_file(0);
     myIPUpdate.forceUpdate = true;
     Notify::Send("READY=1");

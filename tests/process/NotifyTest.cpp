@@ -33,18 +33,22 @@ Lines Received(const FileDescriptor& fd, time_t from) {
 using NotifyTest = service::Test;
 
 // A cycle, a reload and its cycle, then a stop: what the status says for each way a cycle
-// can end. Provider text cannot break the line: control bytes arrive escaped.
+// can end. Provider text cannot break the line: control bytes, bytes from 0x80 and the
+// backslash arrive escaped.
 TEST_F(NotifyTest, CyclesReloadAndStop) {
     unsetenv("NOTIFY_SOCKET");  // only what a row sets may reach the client
     const std::string addresses = "IPv4 203.0.113.7, IPv6 2001:db8::7",
-                      refused = "Update refused by the provider: Bad\\x09Login\\x01\\x7f";
+                      refused = "Update refused by the provider: ", a222(222, 'a');
     const struct {
         // The socket (empty: NOTIFY_SOCKET unset), the provider's status ("-": no provider),
         // the settings, and the status of the first cycle and of the reload's when it differs.
         std::string name, sim, settings, status, again;
     } rows[] = {
         {"/notify", "", "", "Updated: " + addresses, "No change: " + addresses},
-        {"@dodo-notify", "Bad\tLogin\x01\x7f", "", refused, ""},
+        {"@dodo-notify", "Bad\tLogin\x01\x7f\xff\xc2\x9b\xe2\x80\xae\\x0a", "",
+         refused + "Bad\\x09Login\\x01\\x7f\\xff\\xc2\\x9b\\xe2\\x80\\xae\\x5cx0a", ""},
+        // Cut at 256 bytes, but not inside the escape of the 255th byte: ASCII to the end.
+        {"/notify", a222 + "\xe2\x80\xae", "", refused + a222 + "...", ""},
         {"/notify", "-", "", "Address check failed for IPv4 and IPv6", ""},
         {"/notify", "-", "ipv4 false\nipv6 false\n", "IPv4 and IPv6 updates are both disabled", ""},
         {"/notify", "-", "username \npassword \n", "Invalid configuration file " + conf, ""},

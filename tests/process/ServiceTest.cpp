@@ -95,7 +95,8 @@ TEST_F(ServiceTest, StopDuringAStalledExchangeIsPrompt) {
 
 // What reloads meet: a configuration invalid, fixed, naming a location the provider
 // denies and then one it knows; the provider gone (its location check failing is no
-// denial); the configuration deleted (the settings stay).
+// denial); the configuration deleted (the settings stay); the -l file renamed by a log
+// rotation (the reload opens a new one at the path, the renamed file gets no more lines).
 TEST_F(ServiceTest, ReloadsSurviveWhatTheSurroundingsDo) {
     StartSim();
     const std::string ignoring = "You can map hostnames to locations in the control panel.";
@@ -108,12 +109,15 @@ TEST_F(ServiceTest, ReloadsSurviveWhatTheSurroundingsDo) {
     StartClient({"-l", log});
     ASSERT_TRUE(WaitForLog(invalidLog));
     EXPECT_EQ(SimLines().size(), 3u);  // ready and the location check of -t: nothing new
+    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
     for (const std::string location : {"office", "home"}) {
         WriteConf("location " + location + "\n");
         client->Signal(SIGHUP);
         ASSERT_TRUE(WaitForLog("[ENGINE] Status Code: ", location == "office" ? 1 : 2));
     }
     EXPECT_EQ(WaitSyslog("Ignoring invalid location. " + ignoring), service::kInfo);
+    EXPECT_TRUE(WaitForLog(service::kReloading, 2));
+    EXPECT_EQ(wire::UndatedLines(log + ".1"), Lines{invalidLog});
     EXPECT_EQ(Updates(), (Lines{Update("Good"), Update("Good", "home")}));
     sim.reset();
     client->Signal(SIGHUP);

@@ -149,8 +149,11 @@ TEST_F(EngineTest, DecidesWhatToAskFromWhatItKnows) {
 TEST_F(EngineTest, RepliesDecideWhetherForcingEnds) {
     using wire::ReplyJson;
     const std::string forged = "Fri Dec  4 08:23:58 2026 [ENGINE] Status Code: Good";
-    const std::string bad4 = kV4 + "\r\n" + forged, bad6 = kV6 + "\x1b[2J\x7f";
-    const std::string esc4 = kV4 + "\\x0d\\x0a" + forged, esc6 = kV6 + "\\x1b[2J\\x7f";
+    // Bytes from 0x80 (not UTF-8, U+009B, U+202E) and a backslash are escaped too.
+    const std::string bad4 = kV4 + "\r\n" + forged,
+                      bad6 = kV6 + "\x1b[2J\x7f\xff\xc2\x9b\xe2\x80\xae\\";
+    const std::string esc4 = kV4 + "\\x0d\\x0a" + forged,
+                      esc6 = kV6 + "\\x1b[2J\\x7f\\xff\\xc2\\x9b\\xe2\\x80\\xae\\x5c";
     const struct {
         std::string body;
         Lines log;
@@ -170,6 +173,8 @@ TEST_F(EngineTest, RepliesDecideWhetherForcingEnds) {
          "{ IPv4 Address: 203.0.113.7, IPv6 Address:  }"},
         {ReplyJson("Good\n" + forged, "null", "null"), Logs("Status Code: Good\\x0a" + forged),
          true, ""},
+        {ReplyJson("Good\\x0a\xe2\x80\xae", "null", "null"),
+         Logs("Status Code: Good\\x5cx0a\\xe2\\x80\\xae"), true, ""},
         {ReplyJson("Good", bad4, bad6), AcceptedLines(esc4, esc6), false,
          "{ IPv4 Address: " + esc4 + ", IPv6 Address: " + esc6 + " }"},
     };

@@ -38,8 +38,9 @@ TEST(MyStringTest, ReplaceAndRemove) {
     EXPECT_EQ(MyString::Remove("abc", ""), "abc");
 }
 
-// Control bytes and DEL become \xHH, lower-case; every other byte, backslash and high
-// bytes included, stays as it is, so a message can never hold a line end.
+// Control bytes, DEL, the backslash and every byte from 0x80 become \xHH, lower-case;
+// printable ASCII and the blank stay, so a message is plain ASCII, never holds a line end,
+// and a backslash in it always starts an escape.
 TEST(MyStringTest, Escape) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"", ""},
@@ -47,8 +48,16 @@ TEST(MyStringTest, Escape) {
          "Good\\x0aFri Dec  4 08:23:58 2026 [ENGINE] x"},
         {"a\r\n\tb", "a\\x0d\\x0a\\x09b"},
         {std::string("\0\x1f\x1b", 3), "\\x00\\x1f\\x1b"},
-        {"\x7f~ \\x", "\\x7f~ \\x"},
-        {"\x80\xff", "\x80\xff"},
+        {"\x7f~ \\x0a", "\\x7f~ \\x5cx0a"},  // a literal "\x0a" is no escaped byte
+        {"\x80\xff", "\\x80\\xff"},
+        {"a\xc2\x9b"
+         "2J",
+         "a\\xc2\\x9b"
+         "2J"},  // U+009B, a C1 control
+        {"\xe2\x80\xae"
+         "txt",
+         "\\xe2\\x80\\xae"
+         "txt"},  // U+202E, right-to-left override
     };
     for (const auto& [text, escaped] : cases)
         EXPECT_EQ(MyString::Escape(text), escaped) << text;
