@@ -20,6 +20,11 @@ struct Settings {
     bool debug = false;
     bool quiet = false;
     bool verbose = false;
+    // Whether the kernel's network events may bring a check before the poll interval ends.
+    bool netEvents = true;
+    // Whether the IPv6 check may go out from a temporary (privacy) address, as the kernel
+    // chooses, rather than from the stable one.
+    bool ipv6Temporary = false;
 };
 
 class MyIPUpdate : public Settings {
