@@ -83,6 +83,8 @@ void MyIPUpdate::CheckIP(bool force) {
     } else {
         Log("IPv4 address update disabled.", true);
     }
+    if (Wait::CycleEnds())  // no next step to announce
+        return;
     if (ipv6Enabled) {
         Notify::Status("Checking the IPv6 address", time(nullptr));
         ipv6Address = GetIPv6Address();

@@ -66,7 +66,8 @@ Bytes Address(Kind kind, int index, const Bytes& address, Scope scope, unsigned 
 Bytes Link(int index, const std::string& name, bool carrier, bool loopback = false) {
     ifinfomsg m = {};
     m.ifi_index = index;
-    m.ifi_flags = unsigned{IFF_UP} | (carrier ? 0x10000u : 0u) | (loopback ? unsigned{IFF_LOOPBACK} : 0u);
+    m.ifi_flags =
+        unsigned{IFF_UP} | (carrier ? 0x10000u : 0u) | (loopback ? unsigned{IFF_LOOPBACK} : 0u);
     return Message(RTM_NEWLINK, &m, sizeof m, {{IFLA_IFNAME, Bytes(name.begin(), name.end() + 1)}});
 }
 
@@ -154,7 +155,8 @@ TEST(NetEventsRules, OneCheckPerBurstAndAMinuteApart) {
     } rows[] = {
         {"one event", {{event, 1000}}, 3000},
         {"a burst settles", {{event, 1000}, {event, 2500}}, 4500},
-        {"a burst that goes on", {{event, 1000}, {event, 2500}, {event, 4000}, {event, 5500}},
+        {"a burst that goes on",
+         {{event, 1000}, {event, 2500}, {event, 4000}, {event, 5500}},
          6000},
         {"a poll covers it", {{event, 1000}, {pollCycle, 1500}}, -1},
         {"within the minute after an early check",
