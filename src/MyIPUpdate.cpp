@@ -55,6 +55,13 @@ void MyIPUpdate::Log(const std::string& text, bool isDebug) {
     MyFunctions::Log(logFile, "ENGINE", text, isDebug, debug, quiet, verbose);
 }
 
+// What the cycle waits for now, in the service manager's status; a cycle cut short
+// announces nothing more.
+void MyIPUpdate::Step(const char* text) {
+    if (!Wait::CycleEnds())
+        Notify::Status(text, time(nullptr));
+}
+
 void MyIPUpdate::SetOutcome(const std::string& text) {
     if (cycleOutcome.empty())
         cycleOutcome = text;
@@ -77,16 +84,14 @@ void MyIPUpdate::CheckIP(bool force) {
     std::string ipv4Address = "no";
     std::string ipv6Address = "no";
     if (ipv4Enabled) {
-        Notify::Status("Checking the IPv4 address", time(nullptr));
+        Step("Checking the IPv4 address");
         ipv4Address = GetIPv4Address();
         Log("IPv4 address: " + ipv4Address, true);
     } else {
         Log("IPv4 address update disabled.", true);
     }
-    if (Wait::CycleEnds())  // no next step to announce
-        return;
     if (ipv6Enabled) {
-        Notify::Status("Checking the IPv6 address", time(nullptr));
+        Step("Checking the IPv6 address");
         ipv6Address = GetIPv6Address();
         Log("IPv6 address: " + ipv6Address, true);
     } else {
@@ -211,7 +216,7 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
     url = MyString::Replace(url, "{3}", force ? "1" : "");
     Log("Url: " + url, true);
 
-    Notify::Status("Sending the update", time(nullptr));
+    Step("Sending the update");
     std::string body;
     if (!Fetch(url, Credentials(username, password), body)) {
         SetOutcome("No answer from the provider to the update");

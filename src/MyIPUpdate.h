@@ -84,6 +84,7 @@ class MyIPUpdate : public Settings {
     std::string FetchAddress(const std::string& url, int family);
     void Log(const std::string& text, bool isDebug);
     void SetOutcome(const std::string& text);
+    void Step(const char* text);
 };
 
 // The process's one engine.
