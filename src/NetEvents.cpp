@@ -360,8 +360,10 @@ bool Watch::Read(Families families, std::string& reason) {
             Rebuild();
             continue;
         }
+        if (n < 0 && errno != EAGAIN)
+            Close();  // an error that reading does not clear: polling only, not a busy loop
         if (n <= 0)
-            return relevant;  // EAGAIN: all read
+            return relevant;
         const Change change = Apply(buffer, static_cast<size_t>(n), state_, families);
         if (change.relevant && !relevant)
             reason = change.reason;
