@@ -74,7 +74,7 @@ bool SendQuery(int fd, const unsigned char* query, size_t length, const sockaddr
         return false;
     const Wait::Clock::time_point deadline = Wait::After(MyDNS::timeoutSeconds);
     for (;;) {
-        if (stop_requested)
+        if (Wait::CycleEnds())
             return false;
         ssize_t sent = send(fd, query, length, 0);
         if (sent >= 0)
@@ -116,7 +116,7 @@ bool DrawId(uint16_t& id) {
         ssize_t n;
         do {
             n = getrandom(bytes, sizeof bytes, GRND_NONBLOCK);
-        } while (n < 0 && errno == EINTR && !stop_requested);
+        } while (n < 0 && errno == EINTR && !Wait::CycleEnds());
         if (n != static_cast<ssize_t>(sizeof bytes))
             return false;
         used = 0;
@@ -419,7 +419,7 @@ bool MyDNS::GetIPAddresses(int type, std::string host, std::string nameServer,
         int port = defaultPort;
         std::string address;
         // A stop never waits for a lookup or a query that has not begun.
-        if (stop_requested)
+        if (Wait::CycleEnds())
             return false;
         in_addr literal;
         if (SplitServer(nameServer, serverHost, port) && !serverHost.empty())
@@ -428,7 +428,7 @@ bool MyDNS::GetIPAddresses(int type, std::string host, std::string nameServer,
                           : GetHostByName(serverHost);
         Trace("Name Server IP Address: " + address, verbose);
         Trace("RRType: " + MyString::MakeString(type), verbose);
-        if (address.empty() || stop_requested)
+        if (address.empty() || Wait::CycleEnds())
             return false;
         if (!Query(type, host, address, port, out, verbose))
             return false;

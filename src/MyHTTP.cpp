@@ -19,8 +19,12 @@
 #include "Wait.h"
 
 int MyHTTP::timeoutSeconds = 60;
+bool MyHTTP::preferPublicSource = false;
 
 namespace {
+
+// linux/in6.h's value; that header cannot be included beside netinet/in.h.
+constexpr int kPreferSourcePublic = 0x0002;  // IPV6_PREFER_SRC_PUBLIC
 
 const char kScheme[] = "http://";
 const char kHeaderEnd[] = "\r\n\r\n";
@@ -59,7 +63,7 @@ bool WaitFor(int fd, short events, Wait::Clock::time_point deadline) {
 }
 
 bool Connect(int fd, const sockaddr* peer, socklen_t length) {
-    if (stop_requested != 0)
+    if (Wait::CycleEnds())
         return false;
     const auto deadline = Deadline();
     if (connect(fd, peer, length) == 0)
@@ -80,7 +84,7 @@ bool Connect(int fd, const sockaddr* peer, socklen_t length) {
 template <typename Call>
 ssize_t Transfer(int fd, short events, Wait::Clock::time_point deadline, Call call) {
     for (;;) {
-        if (stop_requested != 0)
+        if (Wait::CycleEnds())
             return -1;
         const ssize_t n = call();
         if (n >= 0)
@@ -175,6 +179,11 @@ bool Exchange(int family, const std::string& ipAddress, const std::string& reque
             return false;
         }
 
+        if (family == AF_INET6 && MyHTTP::preferPublicSource) {
+            const int preference = kPreferSourcePublic;
+            (void)setsockopt(sock.get(), IPPROTO_IPV6, IPV6_ADDR_PREFERENCES, &preference,
+                             sizeof preference);  // refused: the kernel's choice stands
+        }
         Peer peer;
         bool converted = MakePeer(family, ipAddress, port, peer);
         Trace("Connecting socket.", verbose);

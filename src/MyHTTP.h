@@ -32,6 +32,9 @@ class MyHTTP {
 
     // Seconds for the send and receive time-outs; 60 unless a test shortens it.
     static int timeoutSeconds;
+    // While true, an IPv6 exchange asks the kernel for a public (non-temporary) source
+    // address; where that is refused it goes on with the kernel's choice.
+    static bool preferPublicSource;
 };
 
 #endif

@@ -10,6 +10,7 @@
 #include "MyFunctions.h"
 #include "MyHTTP.h"
 #include "MyString.h"
+#include "Notify.h"
 #include "Provider.h"
 #include "Wait.h"
 
@@ -54,6 +55,13 @@ void MyIPUpdate::Log(const std::string& text, bool isDebug) {
     MyFunctions::Log(logFile, "ENGINE", text, isDebug, debug, quiet, verbose);
 }
 
+// What the cycle waits for now, in the service manager's status; a cycle cut short
+// announces nothing more.
+void MyIPUpdate::Step(const char* text) {
+    if (!Wait::CycleEnds())
+        Notify::Status(text, time(nullptr));
+}
+
 void MyIPUpdate::SetOutcome(const std::string& text) {
     if (cycleOutcome.empty())
         cycleOutcome = text;
@@ -76,19 +84,21 @@ void MyIPUpdate::CheckIP(bool force) {
     std::string ipv4Address = "no";
     std::string ipv6Address = "no";
     if (ipv4Enabled) {
+        Step("Checking the IPv4 address");
         ipv4Address = GetIPv4Address();
         Log("IPv4 address: " + ipv4Address, true);
     } else {
         Log("IPv4 address update disabled.", true);
     }
     if (ipv6Enabled) {
+        Step("Checking the IPv6 address");
         ipv6Address = GetIPv6Address();
         Log("IPv6 address: " + ipv6Address, true);
     } else {
         Log("IPv6 address update disabled.", true);
     }
-    // A stop cut the lookups short: their empty results are no reason to update.
-    if (stop_requested)
+    // A stop or a reload cut the lookups short: their empty results are no reason to update.
+    if (Wait::CycleEnds())
         return;
     // A failed check is what the operator has to know of, whatever the update then does.
     const bool ipv4Failed = ipv4Enabled && ipv4Address.empty();
@@ -119,7 +129,7 @@ void MyIPUpdate::CheckIP(bool force) {
         bool required =
             checkable && IsIPUpdateRequiredThroughDNSCheck(ipv4Enabled, ipv6Enabled, ipv4Address,
                                                            ipv6Address, username, location);
-        if (stop_requested)  // the check was cut short: it tells nothing either way
+        if (Wait::CycleEnds())  // the check was cut short: it tells nothing either way
             return;
         if (required) {
             Log("IP update found to be required through DNS check.", false);
@@ -135,7 +145,7 @@ void MyIPUpdate::CheckIP(bool force) {
 bool MyIPUpdate::Fetch(const std::string& url, const std::string& credentials, std::string& body) {
     std::string error;
     return fetchUrl(url, primaryPort, credentials, body, error, verbose) ||
-           (!stop_requested && fetchUrl(url, fallbackPort, credentials, body, error, verbose));
+           (!Wait::CycleEnds() && fetchUrl(url, fallbackPort, credentials, body, error, verbose));
 }
 
 // The page answers "ip" followed directly by the address. Only an address of the page's
@@ -156,8 +166,13 @@ std::string MyIPUpdate::GetIPv4Address() {
     return FetchAddress(ipv4CheckUrl, AF_INET);
 }
 
+// The stable address is the one to publish: the check asks the kernel for it as the
+// source, unless the configuration wants the kernel's own choice.
 std::string MyIPUpdate::GetIPv6Address() {
-    return FetchAddress(ipv6CheckUrl, AF_INET6);
+    MyHTTP::preferPublicSource = !ipv6Temporary;
+    std::string address = FetchAddress(ipv6CheckUrl, AF_INET6);
+    MyHTTP::preferPublicSource = false;
+    return address;
 }
 
 bool MyIPUpdate::IsIPUpdateRequiredThroughDNSCheck(bool ipv4Enabled, bool ipv6Enabled,
@@ -179,13 +194,13 @@ bool MyIPUpdate::IsIPUpdateRequiredThroughDNSCheck(bool ipv4Enabled, bool ipv6En
     bool ipv4Required = false;
     bool ipv6Required = false;
     if (IsQueried(ipv4Enabled, ipv4Address)) {
-        if (stop_requested)
+        if (Wait::CycleEnds())
             return false;
         MyFunctions::Log(logFile, "ENGINE", "Get A records.", verbose);
         ipv4Required = lacks(MyDNS::typeA, ipv4Address);
     }
     if (IsQueried(ipv6Enabled, ipv6Address)) {
-        if (stop_requested)
+        if (Wait::CycleEnds())
             return false;
         MyFunctions::Log(logFile, "ENGINE", "Get AAAA records.", verbose);
         ipv6Required = lacks(MyDNS::typeAAAA, ipv6Address);
@@ -201,6 +216,7 @@ void MyIPUpdate::UpdateDNS(bool force, std::string ipv4Address, std::string ipv6
     url = MyString::Replace(url, "{3}", force ? "1" : "");
     Log("Url: " + MyString::Escape(url), true);
 
+    Step("Sending the update");
     std::string body;
     if (!Fetch(url, Credentials(username, password), body)) {
         SetOutcome("No answer from the provider to the update");

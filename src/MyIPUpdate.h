@@ -20,6 +20,11 @@ struct Settings {
     bool debug = false;
     bool quiet = false;
     bool verbose = false;
+    // Whether the kernel's network events may bring a check before the poll interval ends.
+    bool netEvents = true;
+    // Whether the IPv6 check may go out from a temporary (privacy) address, as the kernel
+    // chooses, rather than from the stable one.
+    bool ipv6Temporary = false;
 };
 
 class MyIPUpdate : public Settings {
@@ -79,6 +84,7 @@ class MyIPUpdate : public Settings {
     std::string FetchAddress(const std::string& url, int family);
     void Log(const std::string& text, bool isDebug);
     void SetOutcome(const std::string& text);
+    void Step(const char* text);
 };
 
 // The process's one engine.

@@ -1,6 +1,7 @@
 #include "Wait.h"
 
 #include <fcntl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,8 @@ void Drain() {
 bool Stopping() {
     return stop_requested != 0;
 }
+
+bool (*cycleEnds)() = Stopping;
 
 }  // namespace
 
@@ -83,10 +86,39 @@ Result ForAny(pollfd* fds, nfds_t count, Clock::time_point deadline, bool (*ends
 
 Result ForDescriptor(int fd, short events, Clock::time_point deadline, short* revents) {
     pollfd p = {fd, events, 0};
-    const Result result = ForAny(&p, 1, deadline, Stopping);
+    const Result result = ForAny(&p, 1, deadline, CycleEnds);
     if (revents != nullptr)
         *revents = p.revents;
     return result;
+}
+
+void SetCycleEnds(bool (*ends)()) {
+    cycleEnds = ends;
+}
+
+bool CycleEnds() {
+    return Stopping() || cycleEnds();
+}
+
+long long BootNow() {
+    struct timespec now;
+    if (clock_gettime(CLOCK_BOOTTIME, &now) != 0)
+        return 0;
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool BootTimer::Open() {
+    fd_ = timerfd_create(CLOCK_BOOTTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    return fd_ >= 0;
+}
+
+bool BootTimer::ArmAt(long long when) {
+    // Absolute, so the time it takes to get here is not added; never 0, which disarms.
+    when = std::max(when, 1LL);
+    struct itimerspec at = {};
+    at.it_value.tv_sec = when / 1000;
+    at.it_value.tv_nsec = (when % 1000) * 1000000L;
+    return timerfd_settime(fd_, TFD_TIMER_ABSTIME, &at, nullptr) == 0;
 }
 
 }  // namespace Wait

@@ -36,9 +36,31 @@ int MillisecondsLeft(Clock::time_point deadline);
 // `deadline` passes, or `ends()` turns true after a signal. `ends` is tested before every
 // wait; a signal that does not make it true only resumes the wait.
 Result ForAny(pollfd* fds, nfds_t count, Clock::time_point deadline, bool (*ends)());
-// One descriptor, ended by a stop: the network clients' wait. `revents`, when given,
-// receives what the descriptor reported.
+// One descriptor, ended by a stop or what SetCycleEnds adds: the network clients' wait. `revents`,
+// when given, receives what the descriptor reported.
 Result ForDescriptor(int fd, short events, Clock::time_point deadline, short* revents = nullptr);
+
+// What else cuts a running cycle short besides a stop (the service adds a pending reload),
+// and whether the cycle is to end now. The engine looks at CycleEnds before each step.
+void SetCycleEnds(bool (*ends)());
+bool CycleEnds();
+
+// Milliseconds on CLOCK_BOOTTIME, which goes on counting through a suspend.
+long long BootNow();
+
+// A timer on CLOCK_BOOTTIME for the sleep between cycles: readable once the time set has
+// come, also when it came during a suspend, so that a check due then runs at resume.
+class BootTimer {
+  public:
+    bool Open();
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // Readable at `when` (BootNow's milliseconds); a new time replaces the old one.
+    bool ArmAt(long long when);
+
+  private:
+    int fd_ = -1;  // kept for the life of the process
+};
 
 }  // namespace Wait
 

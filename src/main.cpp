@@ -23,6 +23,7 @@
 #include "MyConfiguration.h"
 #include "MyFunctions.h"
 #include "MyIPUpdate.h"
+#include "NetEvents.h"
 #include "Notify.h"
 #include "SafeFile.h"
 #include "Wait.h"
@@ -161,6 +162,10 @@ Settings ReadSettings(MyConfiguration& configuration) {
     settings.debug = configuration.GetBoolean("debug");
     settings.quiet = configuration.GetBoolean("quiet");
     settings.verbose = configuration.GetBoolean("verbose");
+    // On unless the file turns it off.
+    settings.netEvents =
+        configuration.GetString("netevents").empty() || configuration.GetBoolean("netevents");
+    settings.ipv6Temporary = configuration.GetBoolean("ipv6temporary");
     return settings;
 }
 
@@ -478,10 +483,69 @@ bool SignalPending() {
     return stop_requested || sighup_pending;
 }
 
-// Waits for the next cycle: the poll interval, or a signal. A signal recorded before the
-// wait began ends it at once.
-void WaitForNextCycle(int seconds) {
-    Wait::ForAny(nullptr, 0, Wait::After(seconds), SignalPending);
+// What the sleep between cycles waits on besides the signals: the kernel's network events,
+// and a timer that goes on through a suspend.
+NetEvents::Watch watch;
+NetEvents::Schedule schedule;
+Wait::BootTimer timer;
+bool watchRefused = false;  // said once in syslog, not tried again
+
+// Opens or closes the watch as the configuration says.
+void FollowNetEventsSetting() {
+    if (!myIPUpdate.netEvents) {
+        watch.Close();
+        schedule = NetEvents::Schedule();
+        return;
+    }
+    if (watch.ok() || watchRefused)
+        return;
+    if (!watch.Open()) {
+        watchRefused = true;
+        syslog(LOG_WARNING, "Can not watch the network for changes, error: %s; polling only",
+               std::strerror(errno));
+    }
+}
+
+// Reads the network events that came; a relevant one schedules an early check, and the
+// first of a burst says why in the log.
+void TakeNetEvents() {
+    std::string reason;
+    if (!watch.Read({myIPUpdate.ipv4Enabled, myIPUpdate.ipv6Enabled}, reason))
+        return;
+    if (!schedule.Pending())
+        MyFunctions::Log(myIPUpdate.logFile, "ENGINE", "Network change: " + reason + ".", true,
+                         myIPUpdate.debug, myIPUpdate.quiet, myIPUpdate.verbose);
+    schedule.Event(Wait::BootNow());
+}
+
+// Waits for the next cycle: the poll interval, an early check a network change asks for,
+// or a signal. A signal recorded before the wait began ends it at once. Returns whether the
+// cycle that follows is an early one.
+bool WaitForNextCycle(int seconds) {
+    if (!timer.ok())
+        (void)timer.Open();  // without it the wait runs on the steady clock, as before
+    const long long regular = Wait::BootNow() + seconds * 1000LL;
+    for (;;) {
+        const long long due = schedule.Pending() ? std::min(regular, schedule.Due()) : regular;
+        pollfd fds[2];
+        nfds_t count = 0;
+        // The steady clock stands still in a suspend: as a bound only, a second late.
+        Wait::Clock::time_point deadline =
+            Wait::Clock::now() + std::chrono::milliseconds(due - Wait::BootNow());
+        if (timer.ok() && timer.ArmAt(due)) {
+            fds[count++] = {timer.fd(), POLLIN, 0};
+            deadline += std::chrono::seconds(1);
+        }
+        if (watch.ok())
+            fds[count++] = {watch.fd(), POLLIN, 0};
+        const Wait::Result result = Wait::ForAny(fds, count, deadline, SignalPending);
+        if (result == Wait::Result::interrupted || result == Wait::Result::failed)
+            return false;
+        if (result == Wait::Result::timedOut || Wait::BootNow() >= due)
+            return due < regular;
+        if (watch.ok() && fds[count - 1].revents != 0)
+            TakeNetEvents();
+    }
 }
 
 // Free heap beyond which a reload hands memory back to the system.
@@ -531,23 +595,29 @@ void LogNextCheck() {
 }
 
 void PollLoop() {
+    Wait::SetCycleEnds(SignalPending);  // a reload, too, ends a running cycle's waits
+    bool early = false;
     while (running == 1 && HandlePendingSignals()) {
         tzset();  // once a cycle: the log's dates follow a change of the local time zone
+        FollowNetEventsSetting();
         if (!myIPUpdate.IsValidConfiguration()) {
             ComplainInvalidConfiguration();
             Notify::Status("Invalid configuration file " + myIPUpdate.confFile, time(nullptr));
-            WaitForNextCycle(myIPUpdate.pollInterval);
+            schedule.CycleRan(Wait::BootNow(), early);
+            early = WaitForNextCycle(myIPUpdate.pollInterval);
             continue;
         }
         const time_t cycleTime = time(nullptr);
         myIPUpdate.CheckIP(myIPUpdate.forceUpdate);
-        if (!stop_requested)  // a cycle cut short by a stop has nothing to report
-            Notify::Status(myIPUpdate.cycleOutcome, cycleTime);
-        // A signal that came during the cycle is acted on now, not after a sleep.
+        schedule.CycleRan(Wait::BootNow(), early);
+        early = false;
+        // A cycle cut short by a stop or a reload has nothing to report, and a signal that
+        // came during the cycle is acted on now, not after a sleep.
         if (SignalPending())
             continue;
+        Notify::Status(myIPUpdate.cycleOutcome, cycleTime);
         LogNextCheck();
-        WaitForNextCycle(myIPUpdate.pollInterval);
+        early = WaitForNextCycle(myIPUpdate.pollInterval);
     }
 }
 
