@@ -83,8 +83,7 @@ bool Reference(const std::string& path, std::string& dir, std::string& name) {
         const std::string next = todo.back();
         todo.pop_back();
         const bool last = todo.empty();
-        struct stat here;
-        struct stat there;
+        struct stat here, there;
         const std::string to = next == ".." ? Parent(at) : Join(at, next);
         if (lstat(at.c_str(), &here) != 0)
             return false;
@@ -188,8 +187,7 @@ void Check(const FileDescriptor& file, bool allowed, const std::string& dir,
             __builtin_trap();  // a refused open created something
         return;
     }
-    struct stat opened;
-    struct stat named;
+    struct stat opened, named;
     if (!allowed || fstat(file.get(), &opened) != 0 ||
         lstat(Join(dir, name).c_str(), &named) != 0 || opened.st_dev != named.st_dev ||
         opened.st_ino != named.st_ino)
