@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,15 +65,10 @@ std::string Parent(const std::string& dir) {
 }
 void Queue(const std::string& path, std::vector<std::string>& todo) {
     std::vector<std::string> parts;
-    size_t begin = 0;
-    while (begin <= path.size()) {
-        size_t end = path.find('/', begin);
-        end = end == std::string::npos ? path.size() : end;
-        const std::string part = path.substr(begin, end - begin);
+    std::istringstream in(path);
+    for (std::string part; std::getline(in, part, '/');)
         if (!part.empty() && part != ".")
             parts.push_back(part);
-        begin = end + 1;
-    }
     todo.insert(todo.end(), parts.rbegin(), parts.rend());
 }
 
@@ -87,8 +83,7 @@ bool Reference(const std::string& path, std::string& dir, std::string& name) {
         const std::string next = todo.back();
         todo.pop_back();
         const bool last = todo.empty();
-        struct stat here;
-        struct stat there;
+        struct stat here, there;
         const std::string to = next == ".." ? Parent(at) : Join(at, next);
         if (lstat(at.c_str(), &here) != 0)
             return false;
@@ -132,20 +127,10 @@ size_t Entries() {
 }
 
 // Reads the input as a tree and a path; false when the input ends first.
-class Input {
-  public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Byte(uint8_t& byte) {
-        if (at_ >= size_)
-            return false;
-        byte = data_[at_++];
-        return true;
-    }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
+struct Input {
+    const uint8_t* data;
+    size_t size, at;
+    bool Byte(uint8_t& byte) { return at < size && (byte = data[at++], true); }
 };
 
 const char* const names[] = {"a", "b", "c"};
@@ -202,8 +187,7 @@ void Check(const FileDescriptor& file, bool allowed, const std::string& dir,
             __builtin_trap();  // a refused open created something
         return;
     }
-    struct stat opened;
-    struct stat named;
+    struct stat opened, named;
     if (!allowed || fstat(file.get(), &opened) != 0 ||
         lstat(Join(dir, name).c_str(), &named) != 0 || opened.st_dev != named.st_dev ||
         opened.st_ino != named.st_ino)
@@ -226,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (victim < 0 || close(victim) != 0)
         Fail("the victim");
 
-    Input in(data, size);
+    Input in{data, size, 0};
     std::vector<std::string> dirs = {"/w"}, nodes = {"/w", "/w/victim"};
     std::vector<int> readers;
     uint8_t count = 0, node = 0, tail = 0;

@@ -51,16 +51,6 @@ bool Plant(const Plant& p, const std::string& victim, std::vector<FileDescriptor
     return made && lchown(at, uid, uid) == 0 && (readers.empty() || readers.back().ok());
 }
 
-// Whether `line` arrives in the file `path` within 5 s.
-bool Arrives(const std::string& path, const std::string& line) {
-    return testproc::WaitUntil(
-        [&] {
-            const Lines l = wire::UndatedLines(path);
-            return std::find(l.begin(), l.end(), line) != l.end();
-        },
-        5000);
-}
-
 // Every run is from the test's directory with relative paths, and a configuration without
 // a password.
 class DaemonTest : public service::Test {
@@ -246,7 +236,7 @@ TEST_F(DaemonTest, RefusedPidAndLogFiles) {
                              row.path[0] != '/',
                        shown = own || !why.empty() || row.path == "/dev/stdout";
             const std::string stream = own ? row.path : client->OutPath();
-            EXPECT_TRUE(!shown || Arrives(stream, debug[0]));
+            EXPECT_TRUE(!shown || WaitForLog(debug[0], 1, 5000, stream));
             const testproc::Result r = Stop();
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(wire::UndatedLines(client->OutPath()), row.path == "/dev/stdout" ? all

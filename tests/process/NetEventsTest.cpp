@@ -22,19 +22,9 @@ const char kChange[] = "[ENGINE] Network change: ";
 const std::string kRefused =
     "Can not watch the network for changes, error: Permission denied; polling only";
 
-// Makes socket(AF_NETLINK, ...) fail with EACCES in the calling process and what it execs.
+// Makes socket(AF_NETLINK, ...) fail with EACCES in the client.
 void RefuseNetlink() {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    if (!fakes::FailSyscall(SYS_socket, EACCES, AF_NETLINK))
         _exit(126);
 }
 

@@ -6,7 +6,6 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,16 +21,9 @@ void Put(Bytes& out, const void* data, size_t size) {
     out.resize((out.size() + 3) & ~size_t{3});
 }
 
-void PutAttribute(Bytes& out, unsigned short type, const Bytes& value) {
-    const rtattr a = {static_cast<unsigned short>(sizeof(rtattr) + value.size()), type};
-    Put(out, &a, sizeof a);
-    Put(out, value.data(), value.size());
-}
-
 Bytes U32(uint32_t v) {
-    Bytes b(4);
-    std::memcpy(b.data(), &v, 4);
-    return b;
+    const auto* p = reinterpret_cast<const unsigned char*>(&v);
+    return Bytes(p, p + 4);
 }
 
 // One message: the header, the family's fixed part, then attributes.
@@ -39,8 +31,11 @@ Bytes Message(unsigned short type, const void* fixed, size_t size,
               const std::vector<std::pair<unsigned short, Bytes>>& attributes) {
     Bytes body;
     Put(body, fixed, size);
-    for (const auto& a : attributes)
-        PutAttribute(body, a.first, a.second);
+    for (const auto& [type, value] : attributes) {
+        const rtattr a = {static_cast<unsigned short>(sizeof(rtattr) + value.size()), type};
+        Put(body, &a, sizeof a);
+        Put(body, value.data(), value.size());
+    }
     nlmsghdr h = {};
     h.nlmsg_len = static_cast<uint32_t>(sizeof h + body.size());
     h.nlmsg_type = type;

@@ -40,20 +40,6 @@ UdpFake::Handler Answer(std::vector<sim::Record> records, int rcode = sim::rcode
     };
 }
 
-// Makes getrandom(2) fail in the calling thread as it does before the kernel's generator is
-// seeded.
-bool FailGetrandom() {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
 // A handler that sends a datagram that carries 198.51.100.66, from `from` (empty: the
 // server's socket) and with byte `at` moved by `by`, ahead of the true reply (192.0.2.1).
 UdpFake::Handler ForgedFirst(size_t at, int by, const std::string& from = "") {
@@ -127,7 +113,9 @@ TEST(Resolver, AsksAndTakesOnlyTheAnswersToItsQuestion) {
     unlink(kLog);
     Texts out;
     std::thread([&] {
-        EXPECT_TRUE(FailGetrandom() && !MyDNS::GetIPAddresses(1, host, at, out, true));
+        // getrandom(2) fails as it does before the kernel's generator is seeded.
+        EXPECT_TRUE(FailSyscall(SYS_getrandom, EAGAIN) &&
+                    !MyDNS::GetIPAddresses(1, host, at, out, true));
     }).join();
     EXPECT_THAT(Trace(kLog),
                 EndsWith("Creating DNS packet.\nRandom query ID could not be drawn.\n"));

@@ -2,11 +2,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -16,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <regex>
 
@@ -180,6 +184,23 @@ SyslogMessage ParseSyslog(const std::string& d) {
 }
 
 }  // namespace
+
+bool FailSyscall(unsigned nr, unsigned error, int firstArg) {
+    const bool any = firstArg < 0;
+    std::vector<sock_filter> f = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, static_cast<unsigned char>(any ? 1 : 3)),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(firstArg), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | error),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    if (any)  // no check of the argument
+        f.erase(f.begin() + 2, f.begin() + 4);
+    sock_fprog program = {static_cast<unsigned short>(f.size()), f.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 bool InPpoll(const std::string& call) {
     return testproc::ReadFile(call).rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;

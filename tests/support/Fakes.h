@@ -107,6 +107,10 @@ struct Signalled {
     std::chrono::steady_clock::duration latency{};  // from the last signal to its end
 };
 
+// Makes the system call `nr` fail with `error` in the calling thread and what it starts,
+// or only where its first argument is `firstArg` (when not negative).
+bool FailSyscall(unsigned nr, unsigned error, int firstArg = -1);
+
 // Whether the thread whose /proc/.../syscall file is `call` now waits in ppoll(2).
 bool InPpoll(const std::string& call);
 

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -104,10 +106,8 @@ bool Enter(std::string& why) {
     if (!LoopbackUp(why) || !Mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID, why))
         return false;
     for (const auto& k : kept) {
-        for (size_t at = k.first.find('/', 1); at != std::string::npos;
-             at = k.first.find('/', at + 1))
-            mkdir(k.first.substr(0, at).c_str(), 0755);
-        mkdir(k.first.c_str(), 0755);
+        std::error_code ignored;  // the bind below fails when a directory is missing
+        std::filesystem::create_directories(k.first, ignored);
         if (!k.second.ok() || !Mount("/proc/self/fd/" + std::to_string(k.second.get()), k.first,
                                      nullptr, MS_BIND | MS_REC, why))
             return false;

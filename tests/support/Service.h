@@ -76,15 +76,16 @@ class Test : public ::testing::Test {
         return out;
     }
     Lines Updates() const { return SimLines(" /nic/clientupdate?"); }
-    // Log lines (undated) that start with `prefix`.
-    size_t CountLog(const std::string& prefix) const {
-        const Lines lines = wire::UndatedLines(log);
+    // Lines (undated) of the log, or of the file `path`, that start with `prefix`.
+    size_t CountLog(const std::string& prefix, const std::string& path = "") const {
+        const Lines lines = wire::UndatedLines(path.empty() ? log : path);
         return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
             return l.compare(0, prefix.size(), prefix) == 0;
         }));
     }
-    bool WaitForLog(const std::string& prefix, size_t count = 1, int timeoutMs = 10000) const {
-        return testproc::WaitUntil([&] { return CountLog(prefix) >= count; }, timeoutMs);
+    bool WaitForLog(const std::string& prefix, size_t count = 1, int timeoutMs = 10000,
+                    const std::string& path = "") const {
+        return testproc::WaitUntil([&] { return CountLog(prefix, path) >= count; }, timeoutMs);
     }
     // Syslog from the `from`th message on: the priority of the `count`th with `text` once
     // it arrived (-1 after 5 s), and the texts.
