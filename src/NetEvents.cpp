@@ -92,6 +92,19 @@ Change Relevant(const std::string& reason) {
     return Change{true, reason};
 }
 
+// One datagram from the kernel. A local process may send to our socket's address too; what
+// it sends is dropped, so that nobody but the kernel can bring a check.
+ssize_t ReceiveFromKernel(int fd, unsigned char* buffer, size_t size) {
+    for (;;) {
+        sockaddr_nl from = {};
+        socklen_t length = sizeof from;
+        const ssize_t n =
+            recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0 || (length >= sizeof from && from.nl_family == AF_NETLINK && from.nl_pid == 0))
+            return n;
+    }
+}
+
 Change ApplyAddress(const Message& m, State& state, Families families) {
     ifaddrmsg header;
     if (m.length < sizeof header)
@@ -323,7 +336,7 @@ bool Watch::Dump(int type, unsigned seq) {
     const Wait::Clock::time_point deadline = Wait::After(2);
     alignas(nlmsghdr) unsigned char buffer[8192];
     for (;;) {
-        const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
+        const ssize_t n = ReceiveFromKernel(fd_.get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EAGAIN &&
                 Wait::ForDescriptor(fd_.get(), POLLIN, deadline) == Wait::Result::ready)
@@ -350,7 +363,7 @@ bool Watch::Read(Families families, std::string& reason) {
     bool relevant = false;
     alignas(nlmsghdr) unsigned char buffer[8192];
     for (;;) {
-        const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
+        const ssize_t n = ReceiveFromKernel(fd_.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == ENOBUFS) {
