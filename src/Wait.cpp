@@ -108,8 +108,8 @@ long long BootNow() {
 }
 
 bool BootTimer::Open() {
-    fd_ = timerfd_create(CLOCK_BOOTTIME, TFD_NONBLOCK | TFD_CLOEXEC);
-    return fd_ >= 0;
+    fd_ = FileDescriptor(timerfd_create(CLOCK_BOOTTIME, TFD_NONBLOCK | TFD_CLOEXEC));
+    return fd_.ok();
 }
 
 bool BootTimer::ArmAt(long long when) {
@@ -118,7 +118,7 @@ bool BootTimer::ArmAt(long long when) {
     struct itimerspec at = {};
     at.it_value.tv_sec = when / 1000;
     at.it_value.tv_nsec = (when % 1000) * 1000000L;
-    return timerfd_settime(fd_, TFD_TIMER_ABSTIME, &at, nullptr) == 0;
+    return timerfd_settime(fd_.get(), TFD_TIMER_ABSTIME, &at, nullptr) == 0;
 }
 
 }  // namespace Wait

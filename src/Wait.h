@@ -7,6 +7,8 @@
 #include <chrono>
 #include <csignal>
 
+#include "FileDescriptor.h"
+
 // Set by the stop signals' handler. Waits give up once it is set, so that a stop never has
 // to sit out a socket time-out.
 extern volatile sig_atomic_t stop_requested;
@@ -53,13 +55,13 @@ long long BootNow();
 class BootTimer {
   public:
     bool Open();
-    bool ok() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool ok() const { return fd_.ok(); }
+    int fd() const { return fd_.get(); }
     // Readable at `when` (BootNow's milliseconds); a new time replaces the old one.
     bool ArmAt(long long when);
 
   private:
-    int fd_ = -1;  // kept for the life of the process
+    FileDescriptor fd_;
 };
 
 }  // namespace Wait
